@@ -1,0 +1,204 @@
+// band_worker.cpp: claim bands, stage them chunk by chunk, filter two rows at a time, write back
+//
+// Thread slice (each thread's part of the scratch block; every region 32-byte aligned):
+//
+//   byte 0                 DistanceBuffer      168 vectors (5376 bytes)
+//   5376                   AccumulatorRing     R + 2 rows of 48 entries (4608 bytes each)
+//   5376 + (R+2)*4608      StagedRows          BH + 10 rows of 50 vectors (1600 bytes each)
+//   ... + (BH+10)*1600     PackedRows          BH rows of RowBytes: 8 words per vector column
+//
+// A band of m rows is filtered in chunks of 40 vector columns. Staged row i of a chunk holds
+// source row b - R - 1 + i, clamped to the frame (rows above it repeat row 0, rows at or past H
+// repeat row H - 1); columns are clamped to the frame by StageRow's margins.
+#include "band_worker.h"
+
+#include <assert.h>
+
+#include "../host/platform.h"
+#include "patch_kernel.h"
+#include "row_staging.h"
+#include "vec8.h"
+
+enum { DistanceBytes = 5376, AccumulatorRowBytes = 4608, StagedRowBytes = 1600 };
+
+// weighted sum * approximate reciprocal of the weight sum (at least 1.0).
+static VEC_INLINE __m256 NormalisedValue(const float* entry) {
+    return _mm256_mul_ps(_mm256_load_ps(entry + 8), _mm256_rcp_ps(_mm256_load_ps(entry + 16)));
+}
+
+void PackRowPair(const Chunk& chunk, int16_t* packed0, int16_t* packed1, int c0) {
+    for (int j = 0; j < chunk.n; j++) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(packed0 + 8 * (c0 + j)),
+                        PackToWords(NormalisedValue(chunk.Ring[0] + EntryFloats * j)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(packed1 + 8 * (c0 + j)),
+                        PackToWords(NormalisedValue(chunk.Ring[1] + EntryFloats * j)));
+    }
+}
+
+// Transposes the 8x8 words at p: afterwards word i of vector s is lane s of former vector i, so
+// vector s holds the Y of 8 consecutive pixels of strip s.
+static void TransposeWords(int16_t* p) {
+    __m128i* v = reinterpret_cast<__m128i*>(p);
+    const __m128i t0 = _mm_unpacklo_epi16(v[0], v[1]), t1 = _mm_unpackhi_epi16(v[0], v[1]);
+    const __m128i t2 = _mm_unpacklo_epi16(v[2], v[3]), t3 = _mm_unpackhi_epi16(v[2], v[3]);
+    const __m128i t4 = _mm_unpacklo_epi16(v[4], v[5]), t5 = _mm_unpackhi_epi16(v[4], v[5]);
+    const __m128i t6 = _mm_unpacklo_epi16(v[6], v[7]), t7 = _mm_unpackhi_epi16(v[6], v[7]);
+    const __m128i u0 = _mm_unpacklo_epi32(t0, t2), u1 = _mm_unpackhi_epi32(t0, t2);
+    const __m128i u2 = _mm_unpacklo_epi32(t1, t3), u3 = _mm_unpackhi_epi32(t1, t3);
+    const __m128i u4 = _mm_unpacklo_epi32(t4, t6), u5 = _mm_unpackhi_epi32(t4, t6);
+    const __m128i u6 = _mm_unpacklo_epi32(t5, t7), u7 = _mm_unpackhi_epi32(t5, t7);
+    v[0] = _mm_unpacklo_epi64(u0, u4);
+    v[1] = _mm_unpackhi_epi64(u0, u4);
+    v[2] = _mm_unpacklo_epi64(u1, u5);
+    v[3] = _mm_unpackhi_epi64(u1, u5);
+    v[4] = _mm_unpacklo_epi64(u2, u6);
+    v[5] = _mm_unpackhi_epi64(u2, u6);
+    v[6] = _mm_unpacklo_epi64(u3, u7);
+    v[7] = _mm_unpackhi_epi64(u3, u7);
+}
+
+// Replaces the Y words of 8 pixels (48 bytes as a, b, c) by the 8 words of y.
+//   a: Y0 Cb0 Cr0 Y1 Cb1 Cr1 Y2 Cb2   b: Cr2 Y3 Cb3 Cr3 Y4 Cb4 Cr4 Y5   c: Cb5 Cr5 Y6 Cb6 Cr6 Y7 Cb7 Cr7
+static VEC_INLINE void MergeY(__m128i y, __m128i& a, __m128i& b, __m128i& c) {
+    const __m128i toA = _mm_setr_epi8(0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1);
+    const __m128i toB = _mm_setr_epi8(-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11);
+    const __m128i toC = _mm_setr_epi8(-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1);
+    a = _mm_blend_epi16(a, _mm_shuffle_epi8(y, toA), 0x49);
+    b = _mm_blend_epi16(b, _mm_shuffle_epi8(y, toB), 0x92);
+    c = _mm_blend_epi16(c, _mm_shuffle_epi8(y, toC), 0x24);
+}
+
+// Groups of 8 pixels of strip s that hold frame columns (none when the strip lies past W).
+static int StripGroups(int s, int V, int W) {
+    const int columns = W - s * V;
+    return columns <= 0 ? 0 : columns >= V ? V / 8 : (columns + 7) / 8;
+}
+
+void WriteBackBand(const BandJob& job, int16_t* packed, int b, int m) {
+    const int V = job.V, W = job.W;
+    const intptr_t stride = job.Stride;
+    const int roundedWidth = (W + 7) & ~7;
+    const bool aligned = ((reinterpret_cast<uintptr_t>(job.Source) |
+                           reinterpret_cast<uintptr_t>(job.Destination) | uintptr_t(stride)) & 15) == 0 &&
+                         stride >= intptr_t(roundedWidth) * 6;
+    for (int r = 0; r < m; r++) {
+        int16_t* words = reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + r * job.RowBytes);
+        for (int g = 0; g < V / 8; g++) TransposeWords(words + 64 * g);
+        const char* src = reinterpret_cast<const char*>(job.Source) + (b + r) * stride;
+        char* dst = reinterpret_cast<char*>(job.Destination) + (b + r) * stride;
+        for (int s = 0; s < 8; s++) {
+            const int groups = StripGroups(s, V, W);
+            for (int g = 0; g < groups; g++) {
+                const int x = s * V + 8 * g;
+                const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(words + 64 * g + 8 * s));
+                const __m128i* from = reinterpret_cast<const __m128i*>(src + 6 * x);
+                __m128i* to = reinterpret_cast<__m128i*>(dst + 6 * x);
+                if (aligned) {
+                    __m128i a = _mm_load_si128(from), bb = _mm_load_si128(from + 1),
+                            c = _mm_load_si128(from + 2);
+                    MergeY(y, a, bb, c);
+                    _mm_stream_si128(to, a);
+                    _mm_stream_si128(to + 1, bb);
+                    _mm_stream_si128(to + 2, c);
+                } else if (x + 8 <= W) {
+                    __m128i a = _mm_loadu_si128(from), bb = _mm_loadu_si128(from + 1),
+                            c = _mm_loadu_si128(from + 2);
+                    MergeY(y, a, bb, c);
+                    _mm_storeu_si128(to, a);
+                    _mm_storeu_si128(to + 1, bb);
+                    _mm_storeu_si128(to + 2, c);
+                } else {
+                    // The frame's last pixels: exactly up to W, nothing past it.
+                    alignas(16) int16_t lanes[8];
+                    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), y);
+                    const YcPixel* in = reinterpret_cast<const YcPixel*>(src) + x;
+                    YcPixel* out = reinterpret_cast<YcPixel*>(dst) + x;
+                    for (int i = 0; i < W - x; i++) out[i] = YcPixel{lanes[i], in[i].Cb, in[i].Cr};
+                }
+            }
+        }
+    }
+}
+
+// Stages staged row i of the chunk: source row b - R - 1 + i clamped to the frame.
+static void StageChunkRow(const BandJob& job, const Chunk& chunk, int b, int c0, int i) {
+    const int R = chunk.R, n = chunk.n, V = job.V, W = job.W;
+    int y = b - R - 1 + i;
+    y = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
+    const YcPixel* row = reinterpret_cast<const YcPixel*>(reinterpret_cast<const char*>(job.Source) +
+                                                          intptr_t(y) * job.Stride);
+    float* out = chunk.Staged + i * StagedRowFloats;
+    if (W - 7 * V <= R) {
+        // Strip 7 holds R or fewer columns: margins reach past W in lanes below 7 too.
+        StageRowClamped(row, c0 - R - 1, n + 2 * R + 2, V, W, out);
+        return;
+    }
+    const int c1 = c0 + n;
+    const int left = c0 == 0 ? R + 1 : 0;
+    const int right = 7 * V + c1 + R >= W ? 7 * V + c1 + R + 1 - W : 0;
+    const int middle = n + 2 * R + 2 - left - right;
+    // The pixel lane 0 of vector 0 stands for, column c0 - R - 1: before the row when c0 is 0,
+    // and then never read.
+    const char* source = reinterpret_cast<const char*>(row) + 6 * (intptr_t(c0) - R - 1);
+    StageRow(left, middle, right, job.V6, source, out);
+}
+
+template <bool Gaussian>
+static void BandWorkerBody(int32_t threadIndex, BandJob& job) {
+    if (threadIndex < 0 || threadIndex >= job.Threads || job.Scratch == nullptr) return;
+    const int R = job.Range, BH = job.BandHeight, V = job.V, H = job.H;
+    uint8_t* slice = job.Scratch + size_t(threadIndex) * size_t(job.PerThreadBytes);
+    float* const accumulators = reinterpret_cast<float*>(slice + DistanceBytes);
+    int16_t* const packed = reinterpret_cast<int16_t*>(slice + DistanceBytes + (R + 2) * AccumulatorRowBytes +
+                                                       (BH + 10) * StagedRowBytes);
+    Chunk chunk;
+    chunk.R = R;
+    chunk.Distance = reinterpret_cast<float*>(slice);
+    chunk.Staged = reinterpret_cast<float*>(slice + DistanceBytes + (R + 2) * AccumulatorRowBytes);
+    chunk.Coefficient = job.WeightCoefficient;
+    chunk.LowerBound = &job.LowerBound;
+    chunk.ExponentBias = &job.ExponentBias;
+    for (;;) {
+        const int q = AtomicIncrement(&job.ClaimCounter) - 1;
+        if (q >= job.BandCount) break;
+        const int b = q * BH;
+        const int m = (b + BH < H ? b + BH : H) - b;
+        for (int c0 = 0; c0 < V; c0 += ChunkColumns) {
+            chunk.n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
+            for (int i = 0; i < R + 2; i++)
+                chunk.Ring[i] = accumulators + i * AccumulatorRowFloats + EntryFloats * R;
+            for (int i = 0; i <= R; i++) StageChunkRow(job, chunk, b, c0, i);
+            for (int k = 0; k < R; k++) {
+                StageChunkRow(job, chunk, b, c0, R + 1 + k);
+                InitAccumulatorRow(chunk, chunk.Ring[k], k);
+            }
+            StageChunkRow(job, chunk, b, c0, 2 * R + 1);
+            AccumulateAboveBand<Gaussian>(chunk);
+            for (int y0 = 0; y0 < m; y0 += 2) {
+                StageChunkRow(job, chunk, b, c0, 2 * R + 2 + y0);
+                InitAccumulatorRow(chunk, chunk.Ring[R], y0 + R);
+                InitAccumulatorRow(chunk, chunk.Ring[R + 1], y0 + R + 1);
+                StageChunkRow(job, chunk, b, c0, 2 * R + 3 + y0);
+                AccumulateRowPair<Gaussian>(chunk, y0);
+                int16_t* packed0 = reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + y0 * job.RowBytes);
+                PackRowPair(chunk, packed0, packed0 + job.RowBytes / 2, c0);
+                float* const done0 = chunk.Ring[0];
+                float* const done1 = chunk.Ring[1];
+                for (int i = 0; i < R; i++) chunk.Ring[i] = chunk.Ring[i + 2];
+                chunk.Ring[R] = done0;
+                chunk.Ring[R + 1] = done1;
+            }
+        }
+        WriteBackBand(job, packed, b, m);
+    }
+    // The write-back's streaming stores are weakly ordered: drain them before the host reads.
+    _mm_sfence();
+}
+
+void BandWorkerGaussian(int32_t threadIndex, int32_t, void* first, void*) {
+    BandWorkerBody<true>(threadIndex, *static_cast<BandJob*>(first));
+}
+
+void BandWorkerBox(int32_t threadIndex, int32_t, void* first, void*) {
+    BandWorkerBody<false>(threadIndex, *static_cast<BandJob*>(first));
+}

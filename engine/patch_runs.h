@@ -1,0 +1,121 @@
+// patch_runs.h: column terms, distance runs and the fast exponential, shared by the kernel steps
+//
+// A run is a stretch of consecutive centre columns with one offset (dy, dx). Per column u the
+// squared differences of the patch's top, middle and bottom rows (dt, dm, db) become column
+// terms, and each column's terms serve the three patches that contain the column:
+//   Gaussian: side L = E*dm + C*(dt + db), centre M = dm + E*(dt + db)
+//   box:      L = M = (dt + dm) + db
+//   D(x) = (L(x-1) + M(x)) + L(x+1),  z = c * D(x)
+// E = 0.60653 and C = 0.36788 are the patch's edge and corner weights. The order of these
+// additions is part of the result; the scalar models repeat it exactly.
+#pragma once
+
+#include "chunk.h"
+#include "vec8.h"
+
+enum : uint32_t {
+    EdgeWeightBits = 0x3F1B458D,    // 0.60653f, the five-digit value, not exp(-0.5)
+    CornerWeightBits = 0x3EBC5AC4,  // 0.36788f, the five-digit value, not exp(-1)
+};
+
+template <bool Gaussian>
+static VEC_INLINE void ColumnTerms(__m256 dt, __m256 dm, __m256 db, __m256& side, __m256& centre) {
+    if (Gaussian) {
+        const __m256 e = _mm256_set1_ps(FloatFromBits(EdgeWeightBits));
+        const __m256 c = _mm256_set1_ps(FloatFromBits(CornerWeightBits));
+        const __m256 s = _mm256_add_ps(dt, db);
+        side = _mm256_add_ps(_mm256_mul_ps(e, dm), _mm256_mul_ps(c, s));
+        centre = _mm256_add_ps(dm, _mm256_mul_ps(e, s));
+    } else {
+        side = centre = _mm256_add_ps(_mm256_add_ps(dt, dm), db);
+    }
+}
+
+// The weight of a scaled distance z: the float whose bits are z + ExponentBias as an integer,
+// or 0 when z is below the lower bound or not a number. z = 0 gives 0.96875 (0x3F780000).
+static VEC_INLINE __m256 FastExpWeight(__m256 z, __m256 lowerBound, __m256 bias) {
+    const __m256 keep = _mm256_cmp_ps(lowerBound, z, _CMP_LE_OQ);
+    const __m256i bits = _mm256_cvtps_epi32(_mm256_add_ps(z, bias));
+    return _mm256_and_ps(_mm256_castsi256_ps(bits), keep);
+}
+
+// Pass 1 of a one-row run: z of centre columns x0 to x0+len-1 into out[0], out[8], ...
+// p[i] and q[i] point at column 0 of the patch rows (top, middle, bottom) of the two ends; q
+// already includes the column offset dx. Reads columns x0-1 to x0+len.
+template <bool Gaussian>
+static VEC_INLINE void DistanceRun(const float* const p[3], const float* const q[3], int x0, int len,
+                                   const float* coefficient, float* out) {
+    const __m256 c = _mm256_load_ps(coefficient);
+    auto terms = [&](int u, __m256& side, __m256& centre) {
+        const int o = 8 * u;
+        ColumnTerms<Gaussian>(SquaredDifference(_mm256_load_ps(q[0] + o), _mm256_load_ps(p[0] + o)),
+                              SquaredDifference(_mm256_load_ps(q[1] + o), _mm256_load_ps(p[1] + o)),
+                              SquaredDifference(_mm256_load_ps(q[2] + o), _mm256_load_ps(p[2] + o)),
+                              side, centre);
+    };
+    __m256 side, centre, unused;
+    terms(x0 - 1, side, unused);
+    __m256 previousSide = side;
+    terms(x0, side, centre);
+    __m256 partial = _mm256_add_ps(previousSide, centre);  // L(x-1) + M(x) of x = x0
+    previousSide = side;
+    for (int x = x0; x < x0 + len - 1; x++) {
+        terms(x + 1, side, centre);
+        _mm256_store_ps(out, _mm256_mul_ps(c, _mm256_add_ps(partial, side)));
+        out += 8;
+        partial = _mm256_add_ps(previousSide, centre);
+        previousSide = side;
+    }
+    terms(x0 + len, side, unused);
+    _mm256_store_ps(out, _mm256_mul_ps(c, _mm256_add_ps(partial, side)));
+}
+
+// Pass 1 of a two-row run over a four-row window: p[0..3] and q[0..3] are rows y0-1 to y0+2 of
+// the two ends (column 0; q includes dx). The middle rows' squared differences enter both
+// rows' patches and are computed once. Row y0's z go to out0, row y1's to out1, step vectors
+// apart. Reads columns x0-1 to x0+len.
+template <bool Gaussian>
+static VEC_INLINE void DistanceRunPair(const float* const p[4], const float* const q[4], int x0,
+                                       int len, const float* coefficient, float* out0, float* out1,
+                                       int step) {
+    const __m256 c = _mm256_load_ps(coefficient);
+    auto terms = [&](int u, __m256& side0, __m256& centre0, __m256& side1, __m256& centre1) {
+        const int o = 8 * u;
+        const __m256 d0 = SquaredDifference(_mm256_load_ps(q[0] + o), _mm256_load_ps(p[0] + o));
+        const __m256 d1 = SquaredDifference(_mm256_load_ps(q[1] + o), _mm256_load_ps(p[1] + o));
+        const __m256 d2 = SquaredDifference(_mm256_load_ps(q[2] + o), _mm256_load_ps(p[2] + o));
+        const __m256 d3 = SquaredDifference(_mm256_load_ps(q[3] + o), _mm256_load_ps(p[3] + o));
+        ColumnTerms<Gaussian>(d0, d1, d2, side0, centre0);
+        ColumnTerms<Gaussian>(d1, d2, d3, side1, centre1);
+    };
+    const int stride = 8 * step;
+    __m256 side0, centre0, side1, centre1, unused0, unused1;
+    terms(x0 - 1, side0, unused0, side1, unused1);
+    __m256 previous0 = side0, previous1 = side1;
+    terms(x0, side0, centre0, side1, centre1);
+    __m256 partial0 = _mm256_add_ps(previous0, centre0);
+    __m256 partial1 = _mm256_add_ps(previous1, centre1);
+    previous0 = side0;
+    previous1 = side1;
+    for (int x = x0; x < x0 + len - 1; x++) {
+        terms(x + 1, side0, centre0, side1, centre1);
+        _mm256_store_ps(out0, _mm256_mul_ps(c, _mm256_add_ps(partial0, side0)));
+        _mm256_store_ps(out1, _mm256_mul_ps(c, _mm256_add_ps(partial1, side1)));
+        out0 += stride;
+        out1 += stride;
+        partial0 = _mm256_add_ps(previous0, centre0);
+        partial1 = _mm256_add_ps(previous1, centre1);
+        previous0 = side0;
+        previous1 = side1;
+    }
+    terms(x0 + len, side0, unused0, side1, unused1);
+    _mm256_store_ps(out0, _mm256_mul_ps(c, _mm256_add_ps(partial0, side0)));
+    _mm256_store_ps(out1, _mm256_mul_ps(c, _mm256_add_ps(partial1, side1)));
+}
+
+// Credits entry a with weight w and the other end's value v: weight sum += w,
+// weighted sum += w * v.
+static VEC_INLINE void Credit(float* a, __m256 w, __m256 v) {
+    _mm256_store_ps(a + 8, _mm256_add_ps(_mm256_load_ps(a + 8), _mm256_mul_ps(w, v)));
+    _mm256_store_ps(a + 16, _mm256_add_ps(_mm256_load_ps(a + 16), w));
+}

@@ -1,0 +1,23 @@
+// row_staging.h: gather source luma into the strip layout as float vectors
+#pragma once
+
+#include <stdint.h>
+
+#include "../host/host_api.h"
+
+// Stages one source row: vector k, lane s is float(Y) of the pixel at
+// source + s * stripStep + 6k, for k = 0 to left + middle + right - 1, except
+//   - k < left (left margin): lane 0 is Y of the pixel at source + 6 * left (column 0); the
+//     positions lane 0 stands for lie before the row and are never read;
+//   - k >= left + max(middle, 0) (right margin): lane 7 is Y of the pixel at
+//     source + 7 * stripStep + 6 * (left + middle - 1), which the caller makes column W-1.
+// Writes exactly left + middle + right vectors to output (32-byte aligned). Each edge value is
+// read once. middle may be zero or negative, then only when left is 0.
+void StageRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep, const void* source,
+              float* output);
+
+// Stages count vectors for frames whose strip 7 holds R or fewer columns (or none), where the
+// margins above would reach past the frame in lanes other than 7: lane s of vector k is Y of
+// column clamp(s * V + firstColumn + k, 0, W - 1) of row. Slower; only such narrow frames use it.
+void StageRowClamped(const YcPixel* row, int32_t firstColumn, int32_t count, int32_t V, int32_t W,
+                     float* output);

@@ -1,0 +1,23 @@
+// process_frame.h: the per-frame entry, its band plan and the scratch block
+#pragma once
+
+#include "band_job.h"
+#include "host_api.h"
+
+// Filters the luma of one frame on all host threads and hands it back by exchanging the edit
+// and temp images. Returns 1 on success, also for an empty frame (W or H of 0), which is left
+// untouched. Returns 0 and touches nothing when the frame cannot be filtered: negative sizes, a
+// row capacity below W, a missing image or host service, no AVX, a thread probe that found no
+// thread 0, or a failed scratch allocation (the next frame plans again).
+HOST_ENTRY int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame);
+
+// WorkerFunction: thread 0 stores the thread count where first points.
+HOST_ENTRY void ThreadCountProbe(int32_t threadIndex, int32_t threadCount, void* first, void* second);
+
+// The band height for H rows on T threads at a Range: 10 for Range 1; otherwise the first
+// ceil(H / n) rounded up to even, for n = T, 2T, 3T, ..., that is not over 30, 54 or 68 rows
+// (Range 2, 3, 4).
+int32_t PlanBandHeight(int32_t H, int32_t T, int32_t range);
+
+// Releases the scratch block if one is held and makes the pointer null.
+void ReleaseScratch();

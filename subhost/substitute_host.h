@@ -1,0 +1,106 @@
+// substitute_host.h: a host for the filter module outside the video editor
+//
+// Loads the module (or takes a descriptor linked in), builds the FilterInstance as the editor
+// does, holds the control values, runs workers on N persistent threads, and owns an edit and a
+// temp image with guard bytes around them. Used by the tests, the benchmarks and the
+// command-line program. One host at a time per calling thread.
+#pragma once
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../host/host_api.h"
+
+class SubstituteHost {
+public:
+    explicit SubstituteHost(int threads = 1);
+    ~SubstituteHost();
+    SubstituteHost(const SubstituteHost&) = delete;
+    SubstituteHost& operator=(const SubstituteHost&) = delete;
+
+    // dlopen the module and take its GetFilterTable; false with a reason on failure.
+    bool Load(const std::string& path, std::string* error);
+    // Use a descriptor directly (the module linked into the program).
+    void Attach(const FilterTable* table);
+    const FilterTable* Table() const { return table_; }
+
+    // Controls: stored in the instance's track-bar and check-box values; Update is called.
+    void SetControls(int range, int strength, bool gaussian);
+    int Range() const { return trackValues_[0]; }
+    int Strength() const { return trackValues_[1]; }
+    bool Gaussian() const { return checkValues_[0] != 0; }
+    // Stores raw values without calling Update (as a damaged project would).
+    void SetRawControls(int range, int strength, bool gaussian);
+    void CallUpdate();
+
+    void SetActive(bool active) { active_ = active; }
+    void SetThreads(int threads);
+    int Threads() const { return count_; }
+
+    // Replaces RunOnAllThreads for tests that play a faulty host; empty restores the pool.
+    std::function<void(WorkerFunction, void*, void*)> RunOverride;
+
+    // Allocates both images: W x H pixels, capacity pixels per row, the first pixel `offset`
+    // bytes past a 64-byte boundary (0 gives 16-byte aligned rows when capacity is a multiple
+    // of 8), with 256 guard bytes before and after each image. Fills everything with 0x5A.
+    void AllocateImages(int W, int H, int capacity, int offset = 0);
+    YcPixel* Edit() const { return frame_.Edit; }
+    YcPixel* Temp() const { return frame_.Temp; }
+    YcPixel* Row(YcPixel* image, int y) const;
+    int Capacity() const { return frame_.Capacity; }
+    // True when the bytes before and after both images still hold the guard pattern.
+    bool GuardsIntact() const;
+
+    FrameInfo& Frame() { return frame_; }
+    FilterInstance& Instance() { return instance_; }
+    HostFunctions& Functions() { return functions_; }
+
+    // The callbacks, through the table.
+    int32_t Process();
+    int32_t Exit();
+    int32_t Init();
+    int32_t SendSwitchMessage();
+
+    // What RunOnAllThreads does: fn on every pool thread, returning when all have finished.
+    void RunOnAll(WorkerFunction fn, void* first, void* second);
+    bool IsActive() const { return active_; }
+
+    static constexpr int GuardBytes = 256;
+    static constexpr uint8_t GuardValue = 0x5A;
+
+private:
+    void StartThreads(int threads);
+    void StopThreads();
+    void WorkerLoop(int index, uint64_t seen);
+    void Enter();
+
+    void* library_ = nullptr;
+    const FilterTable* table_ = nullptr;
+    FilterInstance instance_{};
+    FrameInfo frame_{};
+    HostFunctions functions_{};
+    int32_t trackValues_[2] = {1, 40};
+    int32_t checkValues_[1] = {1};
+    bool active_ = true;
+
+    std::vector<uint8_t> images_[2];
+    size_t imageOffset_[2] = {0, 0};
+    size_t imageBytes_ = 0;
+
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable start_, done_;
+    uint64_t generation_ = 0;
+    int remaining_ = 0;
+    int count_ = 0;
+    bool quit_ = false;
+    WorkerFunction fn_ = nullptr;
+    void* first_ = nullptr;
+    void* second_ = nullptr;
+};
