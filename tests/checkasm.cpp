@@ -1,0 +1,293 @@
+// checkasm.cpp: every AVX engine operation against its one-lane scalar model, bit for bit
+//
+// Usage: checkasm [--seed=N] [--function=NAME] [--bench] [--cases=N]
+// Prints the seed, then one " - Name [OK|FAILED]" line per group; a failure prints the whole
+// case (geometry, range, variant, seed) so it can be replayed.
+#include <immintrin.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../engine/band_worker.h"
+#include "../engine/patch_kernel.h"
+#include "../engine/patch_runs.h"
+#include "../engine/row_staging.h"
+#include "../host/platform.h"
+#include "model/patch_kernel_model.h"
+#include "model/row_staging_model.h"
+
+static uint32_t Seed;
+static int Cases = 40;
+static bool Bench = false;
+static int Failures = 0;
+
+static bool SameBits(float a, float b) { return memcmp(&a, &b, sizeof a) == 0; }
+
+// 32-byte aligned float storage.
+struct Floats {
+    float* p = nullptr;
+    explicit Floats(size_t n) { p = static_cast<float*>(AlignedAlloc(n * sizeof(float) + 64, 64)); }
+    ~Floats() { AlignedFree(p); }
+    Floats(const Floats&) = delete;
+    Floats& operator=(const Floats&) = delete;
+};
+
+// A 16-bit value for adversarial and ordinary content.
+static int16_t Sample(std::mt19937& rng, int kind, int x, int y) {
+    switch (kind) {
+        case 0: return int16_t(rng() % 4096);
+        case 1: return int16_t((rng() & 1) ? 32767 - int(rng() % 3) : -32768 + int(rng() % 3));
+        case 2: return int16_t(1200);  // flat
+        case 3: return int16_t((x == 5 && y == 4) ? 32767 : -100);  // a single spike
+        default: return int16_t(int(rng() % 65536) - 32768);
+    }
+}
+
+// ---- StageRow ----------------------------------------------------------------------------
+static bool CheckStageRow(std::mt19937& rng) {
+    bool ok = true;
+    for (int i = 0; i < Cases * 4 && ok; i++) {
+        const int R = 1 + int(rng() % 4);
+        const int V = 8 * (1 + int(rng() % 40));
+        // Widths whose strip 7 holds more than R columns: the fast staging path.
+        const int W = 7 * V + R + 1 + int(rng() % (V - R));
+        const int chunks = (V + 39) / 40;
+        const int c0 = 40 * int(rng() % chunks);
+        const int n = V - c0 < 40 ? V - c0 : 40, c1 = c0 + n;
+        const int left = c0 == 0 ? R + 1 : 0;
+        const int right = 7 * V + c1 + R >= W ? 7 * V + c1 + R + 1 - W : 0;
+        const int middle = n + 2 * R + 2 - left - right;
+        const int total = n + 2 * R + 2;
+        const int kind = int(rng() % 5);
+        // The row sits at the start of its own block, so a read before column 0 leaves it.
+        std::vector<YcPixel> row(size_t(8 * V));
+        for (int x = 0; x < 8 * V; x++) row[x] = YcPixel{Sample(rng, kind, x, 0), int16_t(x), 7};
+        Floats out(50 * 8 + 16);
+        for (int k = 0; k < 50 * 8 + 16; k++) out.p[k] = -1.5f;
+        const char* source = reinterpret_cast<const char*>(row.data()) + 6 * (c0 - R - 1);
+        StageRow(left, middle, right, 6 * V, source, out.p);
+        for (int s = 0; s < 8 && ok; s++) {
+            float ref[64];
+            StageRowRef(left, middle, right, 6 * V, source, s, ref);
+            for (int k = 0; k < total && ok; k++)
+                if (!SameBits(out.p[8 * k + s], ref[k])) {
+                    printf("   StageRow W=%d V=%d R=%d c0=%d n=%d left=%d middle=%d right=%d lane %d vector %d: %g, model %g\n",
+                           W, V, R, c0, n, left, middle, right, s, k, out.p[8 * k + s], ref[k]);
+                    ok = false;
+                }
+        }
+        for (int k = 8 * total; k < 50 * 8 + 16 && ok; k++)
+            if (out.p[k] != -1.5f) {
+                printf("   StageRow W=%d V=%d R=%d c0=%d: wrote past vector %d\n", W, V, R, c0, total);
+                ok = false;
+            }
+    }
+    return ok;
+}
+
+// ---- FastExpWeight ---------------------------------------------------------------------
+static bool CheckFastExpWeight(std::mt19937& rng) {
+    const float lower = ModelFloat(0xCE7B0768), bias = ModelFloat(0x4E7DE000);
+    std::vector<float> z = {0.0f, -0.0f, lower, std::nextafter(lower, 0.0f), std::nextafter(lower, -1e30f),
+                            -1e30f, -INFINITY, NAN, -2356555.5f, -8388608.0f, -1.0f};
+    std::uniform_real_distribution<float> any(-1.2e9f, 0.0f);
+    while (z.size() % 8 || z.size() < size_t(Cases) * 64) z.push_back(any(rng));
+    for (size_t i = 0; i < z.size(); i += 8) {
+        alignas(32) float w[8];
+        _mm256_store_ps(w, FastExpWeight(_mm256_loadu_ps(&z[i]), _mm256_set1_ps(lower), _mm256_set1_ps(bias)));
+        for (int s = 0; s < 8; s++)
+            if (!SameBits(w[s], FastExpWeightRef(z[i + s], lower, bias))) {
+                printf("   FastExpWeight z=%.9g: %a, model %a\n", z[i + s], w[s],
+                       FastExpWeightRef(z[i + s], lower, bias));
+                return false;
+            }
+    }
+    return true;
+}
+
+// ---- kernel: one chunk of a band through the prologue and all its pairs ------------------
+struct KernelCase {
+    int R, n, m, kind, strength;
+    bool gaussian;
+};
+
+static void PrintCase(const char* what, const KernelCase& k) {
+    printf("   %s: R=%d n=%d band rows=%d %s content=%d strength=%d seed=%u\n", what, k.R, k.n, k.m,
+           k.gaussian ? "gaussian" : "box", k.kind, k.strength, Seed);
+}
+
+// Compares every accumulator entry of every ring row, lane by lane.
+static bool SameAccumulators(const Chunk& chunk, ChunkModel* models, const KernelCase& k, const char* step,
+                             int ringRows) {
+    for (int i = 0; i < ringRows; i++)
+        for (int x = -k.R; x < k.n + k.R; x++)
+            for (int f = 0; f < 3; f++)
+                for (int s = 0; s < 8; s++) {
+                    const float got = chunk.Ring[i][EntryFloats * x + 8 * f + s];
+                    const float want = models[s].Entry(i, x)[f];
+                    if (!SameBits(got, want)) {
+                        PrintCase(step, k);
+                        printf("   ring row %d column %d field %d lane %d: %.9g, model %.9g\n", i, x, f, s, got, want);
+                        return false;
+                    }
+                }
+    return true;
+}
+
+template <bool Gaussian>
+static bool RunKernelCase(const KernelCase& k, std::mt19937& rng, bool bench) {
+    const int R = k.R, stagedRows = 2 * R + 2 + 2 * ((k.m + 1) / 2);
+    Floats distance(DistanceFloats), acc(size_t(R + 2) * AccumulatorRowFloats),
+        staged(size_t(stagedRows) * StagedRowFloats);
+    const float c = ModelFloat(0) + [&] {
+        const double s = k.strength / 100.0, v = s * s * 40.0, K = Gaussian ? 1253.79584 : 2304.0;
+        return float((-1.0 / ((v * K) * v)) * 8388608.0 / 0.6931471805599453);
+    }();
+    alignas(32) float coefficient[8];
+    for (float& lane : coefficient) lane = c;
+    const float lower = ModelFloat(0xCE7B0768), bias = ModelFloat(0x4E7DE000);
+    ChunkModel models[8];
+    for (int s = 0; s < 8; s++) {
+        models[s].R = R;
+        models[s].n = k.n;
+        models[s].c = c;
+        models[s].lowerBound = lower;
+        models[s].exponentBias = bias;
+        models[s].staged.assign(size_t(stagedRows) * 50, 0.0f);
+        models[s].acc.assign(size_t(R + 2) * 48 * 3, 0.0f);
+    }
+    for (int r = 0; r < stagedRows; r++)
+        for (int v = 0; v < k.n + 2 * R + 2; v++)
+            for (int s = 0; s < 8; s++) {
+                const float value = Sample(rng, k.kind, v + 3 * s, r);
+                staged.p[r * StagedRowFloats + 8 * v + s] = value;
+                models[s].staged[size_t(r) * 50 + size_t(v)] = value;
+            }
+    Chunk chunk;
+    chunk.R = R;
+    chunk.n = k.n;
+    chunk.Staged = staged.p;
+    chunk.Distance = distance.p;
+    chunk.Coefficient = coefficient;
+    chunk.LowerBound = &lower;
+    chunk.ExponentBias = &bias;
+    for (int i = 0; i < R + 2; i++) chunk.Ring[i] = acc.p + i * AccumulatorRowFloats + EntryFloats * R;
+
+    if (bench) {
+        for (int i = 0; i < R + 2; i++) InitAccumulatorRow(chunk, chunk.Ring[i], i);
+        const int reps = 200;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < reps; i++) AccumulateRowPair<Gaussian>(chunk, 0);
+        const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+        printf("   AccumulateRowPair R=%d %s n=%d: %.2f ns per chunk pixel\n", R,
+               Gaussian ? "gaussian" : "box", k.n, ns / reps / (2.0 * k.n * 8));
+        return true;
+    }
+
+    for (int o = 0; o < R; o++) {
+        InitAccumulatorRow(chunk, chunk.Ring[o], o);
+        for (ChunkModel& m : models) InitAccumulatorRowRef(m, o, o);
+    }
+    AccumulateAboveBand<Gaussian>(chunk);
+    for (ChunkModel& m : models) AccumulateAboveBandRef<Gaussian>(m);
+    if (!SameAccumulators(chunk, models, k, "AccumulateAboveBand", R)) return false;
+
+    std::vector<int16_t> packed(size_t(2) * 8 * k.n);
+    for (int y0 = 0; y0 < k.m; y0 += 2) {
+        InitAccumulatorRow(chunk, chunk.Ring[R], y0 + R);
+        InitAccumulatorRow(chunk, chunk.Ring[R + 1], y0 + R + 1);
+        for (ChunkModel& m : models) {
+            InitAccumulatorRowRef(m, R, y0 + R);
+            InitAccumulatorRowRef(m, R + 1, y0 + R + 1);
+        }
+        if (!SameAccumulators(chunk, models, k, "InitAccumulatorRow", R + 2)) return false;
+        AccumulateRowPair<Gaussian>(chunk, y0);
+        for (ChunkModel& m : models) AccumulateRowPairRef<Gaussian>(m, y0);
+        if (!SameAccumulators(chunk, models, k, "AccumulateRowPair", R + 2)) return false;
+
+        alignas(16) int16_t rows[2][8 * 40];
+        PackRowPair(chunk, rows[0], rows[1], 0);
+        for (int row = 0; row < 2; row++)
+            for (int x = 0; x < k.n; x++)
+                for (int s = 0; s < 8; s++) {
+                    const float* e = models[s].Entry(row, x);
+                    const int v = _mm_cvtss_si32(_mm_set_ss(NormalisedValueRef(e[1], e[2])));
+                    const int16_t want = int16_t(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+                    if (rows[row][8 * x + s] != want) {
+                        PrintCase("PackRowPair", k);
+                        printf("   row %d column %d lane %d: %d, model %d\n", y0 + row, x, s, rows[row][8 * x + s], want);
+                        return false;
+                    }
+                }
+        float* done0 = chunk.Ring[0];
+        float* done1 = chunk.Ring[1];
+        for (int i = 0; i < R; i++) chunk.Ring[i] = chunk.Ring[i + 2];
+        chunk.Ring[R] = done0;
+        chunk.Ring[R + 1] = done1;
+        for (ChunkModel& m : models) m.Rotate();
+    }
+    return true;
+}
+
+static bool CheckKernel(std::mt19937& rng, bool gaussian) {
+    static const int strengths[] = {1, 40, 100, 7, 63};
+    for (int R = 1; R <= 4; R++)
+        for (int n = 8; n <= 40; n += 8) {
+            const int reps = Bench ? 1 : 1 + Cases / 40;
+            for (int i = 0; i < reps; i++) {
+                KernelCase k{R, n, 1 + int(rng() % 7), int(rng() % 5), strengths[rng() % 5], gaussian};
+                const bool ok = gaussian ? RunKernelCase<true>(k, rng, Bench) : RunKernelCase<false>(k, rng, Bench);
+                if (!ok) return false;
+            }
+        }
+    return true;
+}
+
+// ---- driver --------------------------------------------------------------------------------
+struct Group {
+    const char* name;
+    bool (*check)(std::mt19937&);
+};
+
+static bool CheckKernelGaussian(std::mt19937& rng) { return CheckKernel(rng, true); }
+static bool CheckKernelBox(std::mt19937& rng) { return CheckKernel(rng, false); }
+
+int main(int argc, char** argv) {
+    if (!__builtin_cpu_supports("avx")) {
+        printf("AVX not available, skipping\n");
+        return 0;
+    }
+    std::string only;
+    Seed = std::random_device{}();
+    if (const char* env = getenv("TESSIVAL_SEED")) Seed = uint32_t(strtoul(env, nullptr, 0));
+    for (int i = 1; i < argc; i++) {
+        if (!strncmp(argv[i], "--seed=", 7)) Seed = uint32_t(strtoul(argv[i] + 7, nullptr, 0));
+        else if (!strncmp(argv[i], "--function=", 11)) only = argv[i] + 11;
+        else if (!strncmp(argv[i], "--cases=", 8)) Cases = atoi(argv[i] + 8);
+        else if (!strcmp(argv[i], "--bench")) Bench = true;
+        else {
+            fprintf(stderr, "usage: checkasm [--seed=N] [--function=NAME] [--cases=N] [--bench]\n");
+            return 2;
+        }
+    }
+    printf("checkasm: seed %u\n", Seed);
+    static const Group groups[] = {{"StageRow", CheckStageRow},
+                                   {"FastExpWeight", CheckFastExpWeight},
+                                   {"PatchKernelGaussian", CheckKernelGaussian},
+                                   {"PatchKernelBox", CheckKernelBox}};
+    for (const Group& g : groups) {
+        if (!only.empty() && only != g.name) continue;
+        if (Bench && strncmp(g.name, "PatchKernel", 11)) continue;
+        std::mt19937 rng(Seed);
+        const bool ok = g.check(rng);
+        printf(" - %-22s [%s]\n", g.name, ok ? "OK" : "FAILED");
+        if (!ok) Failures++;
+    }
+    if (Failures) printf("checkasm: %d group(s) FAILED, seed %u\n", Failures, Seed);
+    return Failures ? 1 : 0;
+}
