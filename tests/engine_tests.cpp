@@ -35,7 +35,9 @@ float Weight(float z) {
 class Engine : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!CpuHasAvx()) GTEST_SKIP() << "AVX not available, skipping";
+        if (!CpuHasAvx()) {
+            GTEST_SKIP() << "AVX not available, skipping";
+        }
     }
 };
 
