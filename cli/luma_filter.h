@@ -1,0 +1,46 @@
+// luma_filter.h: the module, loaded through the substitute host, applied to planes of luma
+//
+// This program is a host of the filter module like the video editor: it loads the module,
+// takes its descriptor through GetFilterTable, stores the controls and calls Update, and hands
+// each frame to ProcessFrame as an image of YcPixel. Only Y carries data; Cb and Cr are zero in
+// the module's images, since chroma never goes through the filter here (the caller keeps it).
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+#include "../subhost/substitute_host.h"
+
+struct FilterSettings {
+    int Range = 1;         // 1 to 4
+    int Strength = 40;     // 1 to 100
+    bool Gaussian = true;  // false: uniform (box) patch weighting
+    int Threads = 0;       // 0: one per core
+    std::string Module;    // empty: look in the usual places
+};
+
+// The module to load: `requested` when given, else the first libtessival.so found beside the
+// executable, one folder up, in ../lib, and finally in the build tree this program came from.
+// Empty when none exists; *tried lists the places looked at.
+std::string FindModule(const std::string& requested, std::string* tried);
+
+struct LumaFilter {
+    std::unique_ptr<SubstituteHost> Host;
+    int W = 0;
+    int H = 0;
+};
+
+// Loads the module and sets its controls; false with the reason.
+bool OpenLumaFilter(LumaFilter* filter, const FilterSettings& settings, std::string* error);
+
+// Filters a W x H plane of N-bit samples in place, through the 12-bit mapping of luma_map.h.
+bool FilterLumaPlane(LumaFilter* filter, uint16_t* plane, int W, int H, int bits,
+                     std::string* error);
+
+// Filters a W x H plane of values already on the 12-bit scale, in place.
+bool FilterScaledPlane(LumaFilter* filter, int16_t* plane, int W, int H, std::string* error);
+
+// Releases the module's scratch block, as the editor does when the filter is removed.
+void CloseLumaFilter(LumaFilter* filter);

@@ -1,0 +1,163 @@
+// options.cpp: command-line parsing with exact ranges and messages that name the option
+#include "options.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+const char* UsageText() {
+    return "usage: tessival [options] INPUT OUTPUT\n"
+           "       tessival demo [options] [OUTPUT.png]\n"
+           "\n"
+           "Denoises the luma of a YUV4MPEG2 stream (frame by frame) or of a PNG, PGM or PPM\n"
+           "image with the Tessival filter module. INPUT and OUTPUT are file names, or - for\n"
+           "standard input and output. Chroma and alpha pass through untouched.\n"
+           "\n"
+           "filter controls (as in the editor's filter window):\n"
+           "  --range N        search radius, 1 to 4 (default 1)\n"
+           "  --strength N     strength, 1 to 100 (default 40)\n"
+           "  --box            uniform 3x3 patch weighting (default: Gaussian)\n"
+           "\n"
+           "running:\n"
+           "  --threads N      worker threads, 1 to 256 (default: one per core)\n"
+           "  --frames N       stop after N frames\n"
+           "  --progress       frame count, frames per second and time left on stderr\n"
+           "                   (default when stderr is a terminal)\n"
+           "  --no-progress    no progress display\n"
+           "  --quiet          no progress and no summary; errors only\n"
+           "  --module PATH    the filter module to load (default: libtessival.so beside this\n"
+           "                   program or in the build tree it came from)\n"
+           "  --help, --version\n"
+           "\n"
+           "demo only:\n"
+           "  --noise SIGMA    noise added to the test clip, 1 to 50 8-bit levels (default 10)\n"
+           "  --seed N         noise seed (default 1)\n"
+           "\n"
+           "exit codes: 0 done, 1 bad or truncated input, 2 bad command line,\n"
+           "            3 output not writable, 4 filter module missing or failing\n";
+}
+
+// A whole decimal number within [low, high].
+static bool ParseInteger(const char* text, long low, long high, long* value) {
+    if (text == nullptr || *text == '\0') return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+    *value = v;
+    return true;
+}
+
+bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
+    *o = Options{};
+    int first = 1;
+    if (argc > 1 && strcmp(argv[1], "demo") == 0) {
+        o->Demo = true;
+        first = 2;
+    }
+    std::vector<std::string> operands;
+    bool onlyOperands = false;
+    for (int i = first; i < argc; i++) {
+        std::string arg = argv[i];
+        if (onlyOperands || arg == "-" || arg.compare(0, 1, "-") != 0) {
+            operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            onlyOperands = true;
+            continue;
+        }
+        // --name=value or --name value
+        const char* value = nullptr;
+        std::string name = arg;
+        const size_t eq = arg.find('=');
+        if (eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = argv[i] + eq + 1;
+        }
+        auto needValue = [&]() -> const char* {
+            if (value != nullptr) return value;
+            if (i + 1 >= argc) return nullptr;
+            return argv[++i];
+        };
+        auto integer = [&](long low, long high, long* out) {
+            const char* v = needValue();
+            if (ParseInteger(v, low, high, out)) return true;
+            *error = name + " must be a whole number from " + std::to_string(low) + " to " +
+                     std::to_string(high) +
+                     (v == nullptr ? std::string(", and none was given")
+                                   : ", not '" + std::string(v) + "'");
+            return false;
+        };
+        auto flag = [&]() {
+            if (value == nullptr) return true;
+            *error = name + " takes no value";
+            return false;
+        };
+        long n = 0;
+        if (name == "--range") {
+            if (!integer(1, 4, &n)) return false;
+            o->Filter.Range = int(n);
+            o->RangeGiven = true;
+        } else if (name == "--strength") {
+            if (!integer(1, 100, &n)) return false;
+            o->Filter.Strength = int(n);
+            o->StrengthGiven = true;
+        } else if (name == "--box") {
+            if (!flag()) return false;
+            o->Filter.Gaussian = false;
+        } else if (name == "--threads") {
+            if (!integer(1, 256, &n)) return false;
+            o->Filter.Threads = int(n);
+        } else if (name == "--frames") {
+            if (!integer(0, 2147483647L, &n)) return false;
+            o->Frames = n;
+        } else if (name == "--progress" || name == "--no-progress") {
+            if (!flag()) return false;
+            o->Progress = name == "--progress" ? 1 : 0;
+        } else if (name == "--quiet" || name == "-q") {
+            if (!flag()) return false;
+            o->Quiet = true;
+        } else if (name == "--help" || name == "-h") {
+            o->Help = true;
+        } else if (name == "--version") {
+            o->Version = true;
+        } else if (name == "--module") {
+            const char* v = needValue();
+            if (v == nullptr || *v == '\0') {
+                *error = "--module needs the path of the filter module";
+                return false;
+            }
+            o->Filter.Module = v;
+        } else if (o->Demo && name == "--noise") {
+            if (!integer(1, 50, &n)) return false;
+            o->Noise = int(n);
+        } else if (o->Demo && name == "--seed") {
+            if (!integer(0, 4294967295L, &n)) return false;
+            o->Seed = unsigned(n);
+        } else {
+            *error = "unknown option '" + arg + "' (see tessival --help)";
+            return false;
+        }
+    }
+    if (o->Help || o->Version) return true;
+    if (o->Demo) {
+        if (operands.size() > 1) {
+            *error = "demo takes at most one operand, the PNG to write";
+            return false;
+        }
+        o->Output = operands.empty() ? "tessival-demo.png" : operands[0];
+        return true;
+    }
+    if (operands.size() != 2) {
+        *error = operands.empty()     ? "missing INPUT and OUTPUT (see tessival --help)"
+                 : operands.size() == 1 ? "missing OUTPUT (use - for standard output)"
+                                        : "too many operands: expected INPUT OUTPUT";
+        return false;
+    }
+    o->Input = operands[0];
+    o->Output = operands[1];
+    return true;
+}

@@ -1,0 +1,166 @@
+// png_io.cpp: PNG decoding and encoding through libpng, 8 and 16 bits, gray and RGB, with alpha
+//
+// Palette images and gray below 8 bits are refused rather than widened, so that what is written
+// back has the layout that was read.
+#include <png.h>
+#include <string.h>
+
+#include "image_io.h"
+
+// libpng reports errors through a callback that must not return; it records the message and
+// jumps back to the setjmp in the calling function.
+static void OnPngError(png_structp png, png_const_charp message) {
+    std::string* error = static_cast<std::string*>(png_get_error_ptr(png));
+    if (error != nullptr && error->empty()) *error = message;
+    png_longjmp(png, 1);
+}
+
+static void OnPngWarning(png_structp, png_const_charp) {}
+
+struct MemoryIn {
+    const std::vector<uint8_t>* Bytes;
+    size_t Position;
+};
+
+static void ReadFromMemory(png_structp png, png_bytep out, png_size_t n) {
+    MemoryIn* in = static_cast<MemoryIn*>(png_get_io_ptr(png));
+    if (in->Bytes->size() - in->Position < n) png_error(png, "the file ends early (truncated PNG)");
+    memcpy(out, in->Bytes->data() + in->Position, n);
+    in->Position += n;
+}
+
+static void WriteToMemory(png_structp png, png_bytep data, png_size_t n) {
+    std::vector<uint8_t>* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + n);
+}
+
+static void FlushNothing(png_structp) {}
+
+static int ChannelsOf(int colorType) {
+    switch (colorType) {
+    case PNG_COLOR_TYPE_GRAY: return 1;
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
+    case PNG_COLOR_TYPE_RGB: return 3;
+    case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
+    default: return 0;
+    }
+}
+
+// Reads the header and the rows into `image` and `raw`; false on a libpng error. Kept apart
+// from DecodePng so that nothing with a destructor lives across the setjmp.
+static bool ReadRows(png_structp png, png_infop info, Image* image, std::vector<uint8_t>* raw,
+                     std::vector<png_bytep>* rows, std::string* error) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_read_info(png, info);
+    const png_uint_32 W = png_get_image_width(png, info), H = png_get_image_height(png, info);
+    const int depth = png_get_bit_depth(png, info), colorType = png_get_color_type(png, info);
+    if (colorType == PNG_COLOR_TYPE_PALETTE) {
+        *error = "palette (indexed-colour) PNG is not supported; convert it to RGB first";
+        return false;
+    }
+    if (depth != 8 && depth != 16) {
+        *error = std::to_string(depth) + "-bit gray PNG is not supported; only 8 and 16 bits are";
+        return false;
+    }
+    if (W > 32768 || H > 32768) {
+        *error = "the image is " + std::to_string(W) + "x" + std::to_string(H) +
+                 ", larger than 32768 on a side";
+        return false;
+    }
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    image->Kind = ImageKind::Png;
+    image->Width = int(W);
+    image->Height = int(H);
+    image->Channels = ChannelsOf(colorType);
+    image->Bits = depth;
+    image->MaxValue = (1u << depth) - 1;
+    const size_t rowBytes = png_get_rowbytes(png, info);
+    raw->resize(rowBytes * H);
+    rows->resize(H);
+    for (png_uint_32 y = 0; y < H; y++) (*rows)[y] = raw->data() + y * rowBytes;
+    png_read_image(png, rows->data());
+    png_read_end(png, nullptr);
+    return true;
+}
+
+bool DecodePng(const std::vector<uint8_t>& bytes, Image* image, std::string* error) {
+    error->clear();
+    png_structp png =
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, error, OnPngError, OnPngWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (info == nullptr) {
+        *error = "libpng could not start";
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        return false;
+    }
+    MemoryIn in{&bytes, 0};
+    png_set_read_fn(png, &in, ReadFromMemory);
+    std::vector<uint8_t> raw;
+    std::vector<png_bytep> rows;
+    const bool ok = ReadRows(png, info, image, &raw, &rows, error);
+    png_destroy_read_struct(&png, &info, nullptr);
+    if (!ok) {
+        *error = "unreadable PNG: " + *error;
+        return false;
+    }
+    const size_t n = size_t(image->Width) * image->Height * image->Channels;
+    image->Samples.resize(n);
+    if (image->Bits == 8) {
+        for (size_t i = 0; i < n; i++) image->Samples[i] = raw[i];
+    } else {
+        for (size_t i = 0; i < n; i++) image->Samples[i] = uint16_t(raw[2 * i] << 8 | raw[2 * i + 1]);
+    }
+    return true;
+}
+
+static bool WriteRows(png_structp png, png_infop info, const Image& image,
+                      std::vector<png_bytep>* rows) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    static const int ColorTypes[5] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA,
+                                      PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA};
+    png_set_IHDR(png, info, png_uint_32(image.Width), png_uint_32(image.Height), image.Bits,
+                 ColorTypes[image.Channels], PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    png_write_image(png, rows->data());
+    png_write_end(png, nullptr);
+    return true;
+}
+
+bool EncodePng(const Image& image, std::vector<uint8_t>* bytes, std::string* error) {
+    if ((image.Bits != 8 && image.Bits != 16) || image.MaxValue != (1u << image.Bits) - 1) {
+        *error = "PNG holds only 8- and 16-bit samples, and this image's maximum value is " +
+                 std::to_string(image.MaxValue) + "; write a .pgm or .ppm instead";
+        return false;
+    }
+    const size_t perRow = size_t(image.Width) * image.Channels;
+    const int width = image.Bits / 8;
+    std::vector<uint8_t> raw(perRow * image.Height * width);
+    for (size_t i = 0; i < raw.size() / width; i++) {
+        const uint16_t v = image.Samples[i];
+        if (width == 1) {
+            raw[i] = uint8_t(v);
+        } else {
+            raw[2 * i] = uint8_t(v >> 8);
+            raw[2 * i + 1] = uint8_t(v);
+        }
+    }
+    std::vector<png_bytep> rows(image.Height);
+    for (int y = 0; y < image.Height; y++) rows[y] = raw.data() + y * perRow * width;
+    error->clear();
+    png_structp png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, error, OnPngError, OnPngWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (info == nullptr) {
+        *error = "libpng could not start";
+        png_destroy_write_struct(&png, nullptr);
+        return false;
+    }
+    bytes->clear();
+    png_set_write_fn(png, bytes, WriteToMemory, FlushNothing);
+    const bool ok = WriteRows(png, info, image, &rows);
+    png_destroy_write_struct(&png, &info);
+    if (!ok) *error = "cannot encode PNG: " + *error;
+    return ok;
+}

@@ -1,0 +1,194 @@
+// run.cpp: open INPUT and OUTPUT, tell streams from images, filter, report errors and exit codes
+//
+// Streams are filtered one frame at a time in constant memory; every frame is flushed as soon
+// as it is written, so when the input breaks off, all complete frames before the break are
+// already out. Writing stops at the first failure (a full disk, a closed pipe: SIGPIPE is
+// ignored so that the failure arrives here as EPIPE and gets a message).
+#include "run.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "image_io.h"
+#include "luma_map.h"
+#include "progress.h"
+#include "y4m.h"
+
+static int Fail(int code, const std::string& message) {
+    fprintf(stderr, "tessival: %s\n", message.c_str());
+    return code;
+}
+
+static std::string Name(const std::string& path, bool input) {
+    return path == "-" ? (input ? "standard input" : "standard output") : path;
+}
+
+// Opens the output; stdout for "-".
+static FILE* OpenOutput(const std::string& path) {
+    if (path == "-") return stdout;
+    return fopen(path.c_str(), "wb");
+}
+
+static std::string WriteFailure(const std::string& path) {
+    return "cannot write " + Name(path, false) + ": " + strerror(errno ? errno : EIO);
+}
+
+// Closes the output; false when flushing what was left failed.
+static bool CloseOutput(FILE* out) {
+    errno = 0;
+    if (out == stdout) return fflush(out) == 0 && !ferror(out);
+    return fclose(out) == 0;
+}
+
+// True when both name the same existing file: writing would destroy the input as it is read.
+static bool SameFile(const std::string& a, const std::string& b) {
+    if (a == "-" || b == "-") return false;
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// Frames a regular input file holds, by its size; -1 for pipes.
+static long EstimateFrames(FILE* in, uint64_t offset, size_t frameBytes) {
+    struct stat st;
+    if (fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (uint64_t(st.st_size) < offset) return 0;
+    return long((uint64_t(st.st_size) - offset) / (frameBytes + 6));
+}
+
+static int FilterStream(const Options& o, FILE* in) {
+    Y4mReader reader;
+    reader.In = in;
+    if (!ReadY4mHeader(&reader))
+        return Fail(ExitBadInput, Name(o.Input, true) + ": " + reader.Error);
+    const Y4mFormat& format = reader.Format;
+
+    LumaFilter filter;
+    std::string error;
+    if (!OpenLumaFilter(&filter, o.Filter, &error)) return Fail(ExitNoFilter, error);
+    FILE* out = OpenOutput(o.Output);
+    if (out == nullptr)
+        return Fail(ExitWriteFailed, "cannot create " + o.Output + ": " + strerror(errno));
+    static char outBuffer[1 << 20];
+    setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
+
+    long total = EstimateFrames(in, reader.Offset, FrameBytes(format));
+    if (o.Frames >= 0 && (total < 0 || total > o.Frames)) total = o.Frames;
+    Progress progress;
+    const bool show = !o.Quiet && (o.Progress == 1 || (o.Progress == -1 && isatty(2)));
+    StartProgress(&progress, show, total);
+
+    errno = 0;
+    if (!WriteY4mHeader(out, format) || fflush(out) != 0) {
+        const std::string why = WriteFailure(o.Output);
+        CloseOutput(out);
+        return Fail(ExitWriteFailed, why);
+    }
+    Y4mFrame frame;
+    std::vector<uint16_t> luma(size_t(format.Width) * format.Height);
+    long done = 0;
+    int code = ExitOk;
+    std::string message;
+    while (o.Frames < 0 || done < o.Frames) {
+        const Y4mRead got = ReadY4mFrame(&reader, &frame);
+        if (got == Y4mRead::End) break;
+        if (got == Y4mRead::Error) {
+            code = ExitBadInput;
+            message = Name(o.Input, true) + ": " + reader.Error + "; the " +
+                      std::to_string(done) + " complete frame" + (done == 1 ? "" : "s") +
+                      " before it " + (done == 1 ? "was" : "were") + " written";
+            break;
+        }
+        GetLuma(format, frame.Data.data(), luma.data());
+        if (!FilterLumaPlane(&filter, luma.data(), format.Width, format.Height, format.Bits,
+                             &error)) {
+            code = ExitNoFilter;
+            message = error;
+            break;
+        }
+        PutLuma(format, luma.data(), frame.Data.data());
+        errno = 0;
+        if (!WriteY4mFrame(out, frame) || fflush(out) != 0) {
+            code = ExitWriteFailed;
+            message = WriteFailure(o.Output) + " (at frame " + std::to_string(done + 1) + ")";
+            break;
+        }
+        done++;
+        ShowProgress(&progress, done);
+    }
+    if (!CloseOutput(out) && code == ExitOk) {
+        code = ExitWriteFailed;
+        message = WriteFailure(o.Output);
+    }
+    if (progress.Enabled) FinishProgress(&progress, done);
+    CloseLumaFilter(&filter);
+    return code == ExitOk ? ExitOk : Fail(code, message);
+}
+
+static int FilterOneImage(const Options& o, FILE* in, char kind) {
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[1 << 16];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, in)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+    if (ferror(in))
+        return Fail(ExitBadInput, "cannot read " + Name(o.Input, true) + ": " + strerror(errno));
+    Image image;
+    std::string error;
+    const bool decoded = kind == 'g' ? DecodePng(bytes, &image, &error)
+                                     : DecodePnm(bytes, &image, &error);
+    if (!decoded) return Fail(ExitBadInput, Name(o.Input, true) + ": " + error);
+    // Encode into memory first, so that an image that cannot be written leaves no file behind.
+    const ImageKind outKind = KindForName(o.Output, image.Kind);
+    LumaFilter filter;
+    if (!OpenLumaFilter(&filter, o.Filter, &error)) return Fail(ExitNoFilter, error);
+    const bool filtered = FilterImage(&filter, &image, &error);
+    CloseLumaFilter(&filter);
+    if (!filtered) return Fail(ExitNoFilter, error);
+    std::vector<uint8_t> encoded;
+    const bool ok = outKind == ImageKind::Png ? EncodePng(image, &encoded, &error)
+                                              : EncodePnm(image, &encoded, &error);
+    if (!ok) return Fail(ExitUsage, Name(o.Output, false) + ": " + error);
+    FILE* out = OpenOutput(o.Output);
+    if (out == nullptr)
+        return Fail(ExitWriteFailed, "cannot create " + o.Output + ": " + strerror(errno));
+    errno = 0;
+    const bool written = fwrite(encoded.data(), 1, encoded.size(), out) == encoded.size();
+    const std::string why = WriteFailure(o.Output);
+    if (!CloseOutput(out) || !written) return Fail(ExitWriteFailed, written ? WriteFailure(o.Output) : why);
+    return ExitOk;
+}
+
+int RunFilter(const Options& o) {
+    signal(SIGPIPE, SIG_IGN);
+    if (SameFile(o.Input, o.Output))
+        return Fail(ExitUsage, "INPUT and OUTPUT are the same file (" + o.Input + ")");
+    FILE* in = o.Input == "-" ? stdin : fopen(o.Input.c_str(), "rb");
+    if (in == nullptr)
+        return Fail(ExitBadInput, "cannot open " + o.Input + ": " + strerror(errno));
+    static char inBuffer[1 << 20];
+    setvbuf(in, inBuffer, _IOFBF, sizeof inBuffer);
+    const int first = getc(in);
+    if (first != EOF) ungetc(first, in);
+    int code;
+    if (first == EOF) {
+        code = Fail(ExitBadInput, Name(o.Input, true) + ": " +
+                                      (ferror(in) ? strerror(errno) : "the input is empty"));
+    } else if (first == 'Y') {
+        code = FilterStream(o, in);
+    } else if (first == 0x89 || first == 'P') {
+        code = FilterOneImage(o, in, first == 0x89 ? 'g' : 'p');
+    } else {
+        code = Fail(ExitBadInput, Name(o.Input, true) +
+                                      ": not a YUV4MPEG2 stream, PNG, PGM or PPM (it starts with "
+                                      "byte 0x" + [first] {
+                                          char hex[4];
+                                          snprintf(hex, sizeof hex, "%02X", first);
+                                          return std::string(hex);
+                                      }() + ")");
+    }
+    if (in != stdin) fclose(in);
+    return code;
+}
