@@ -135,7 +135,9 @@ protected:
         EXPECT_EQ(host.Process(), 0) << why;
         EXPECT_EQ(host.Frame().Edit, before.Edit) << why;
         EXPECT_EQ(host.Frame().Temp, before.Temp) << why;
-        if (!bytes.empty()) EXPECT_EQ(Bytes(), bytes) << why;
+        if (!bytes.empty()) {
+            EXPECT_EQ(Bytes(), bytes) << why;
+        }
         EXPECT_TRUE(host.GuardsIntact()) << why;
     }
 };
