@@ -58,11 +58,13 @@ static void TransposeWords(int16_t* p) {
 }
 
 // Replaces the Y words of 8 pixels (48 bytes as a, b, c) by the 8 words of y.
-//   a: Y0 Cb0 Cr0 Y1 Cb1 Cr1 Y2 Cb2   b: Cr2 Y3 Cb3 Cr3 Y4 Cb4 Cr4 Y5   c: Cb5 Cr5 Y6 Cb6 Cr6 Y7 Cb7 Cr7
+//   a: Y0 Cb0 Cr0 Y1 Cb1 Cr1 Y2 Cb2   b: Cr2 Y3 Cb3 Cr3 Y4 Cb4 Cr4 Y5   c: Cb5 Cr5 Y6 Cb6 Cr6 Y7
+//   Cb7 Cr7
 static VEC_INLINE void MergeY(__m128i y, __m128i& a, __m128i& b, __m128i& c) {
     const __m128i toA = _mm_setr_epi8(0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1);
     const __m128i toB = _mm_setr_epi8(-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11);
-    const __m128i toC = _mm_setr_epi8(-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1);
+    const __m128i toC =
+        _mm_setr_epi8(-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1);
     a = _mm_blend_epi16(a, _mm_shuffle_epi8(y, toA), 0x49);
     b = _mm_blend_epi16(b, _mm_shuffle_epi8(y, toB), 0x92);
     c = _mm_blend_epi16(c, _mm_shuffle_epi8(y, toC), 0x24);
@@ -79,10 +81,12 @@ void WriteBackBand(const BandJob& job, int16_t* packed, int b, int m) {
     const intptr_t stride = job.Stride;
     const int roundedWidth = (W + 7) & ~7;
     const bool aligned = ((reinterpret_cast<uintptr_t>(job.Source) |
-                           reinterpret_cast<uintptr_t>(job.Destination) | uintptr_t(stride)) & 15) == 0 &&
+                           reinterpret_cast<uintptr_t>(job.Destination) | uintptr_t(stride)) &
+                          15) == 0 &&
                          stride >= intptr_t(roundedWidth) * 6;
     for (int r = 0; r < m; r++) {
-        int16_t* words = reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + r * job.RowBytes);
+        int16_t* words =
+            reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + r * job.RowBytes);
         for (int g = 0; g < V / 8; g++) TransposeWords(words + 64 * g);
         const char* src = reinterpret_cast<const char*>(job.Source) + (b + r) * stride;
         char* dst = reinterpret_cast<char*>(job.Destination) + (b + r) * stride;
@@ -90,7 +94,8 @@ void WriteBackBand(const BandJob& job, int16_t* packed, int b, int m) {
             const int groups = StripGroups(s, V, W);
             for (int g = 0; g < groups; g++) {
                 const int x = s * V + 8 * g;
-                const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(words + 64 * g + 8 * s));
+                const __m128i y =
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(words + 64 * g + 8 * s));
                 const __m128i* from = reinterpret_cast<const __m128i*>(src + 6 * x);
                 __m128i* to = reinterpret_cast<__m128i*>(dst + 6 * x);
                 if (aligned) {
@@ -125,8 +130,8 @@ static void StageChunkRow(const BandJob& job, const Chunk& chunk, int b, int c0,
     const int R = chunk.R, n = chunk.n, V = job.V, W = job.W;
     int y = b - R - 1 + i;
     y = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
-    const YcPixel* row = reinterpret_cast<const YcPixel*>(reinterpret_cast<const char*>(job.Source) +
-                                                          intptr_t(y) * job.Stride);
+    const YcPixel* row = reinterpret_cast<const YcPixel*>(
+        reinterpret_cast<const char*>(job.Source) + intptr_t(y) * job.Stride);
     float* out = chunk.Staged + i * StagedRowFloats;
     if (W - 7 * V <= R) {
         // Strip 7 holds R or fewer columns: margins reach past W in lanes below 7 too.
@@ -149,8 +154,8 @@ static void BandWorkerBody(int32_t threadIndex, BandJob& job) {
     const int R = job.Range, BH = job.BandHeight, V = job.V, H = job.H;
     uint8_t* slice = job.Scratch + size_t(threadIndex) * size_t(job.PerThreadBytes);
     float* const accumulators = reinterpret_cast<float*>(slice + DistanceBytes);
-    int16_t* const packed = reinterpret_cast<int16_t*>(slice + DistanceBytes + (R + 2) * AccumulatorRowBytes +
-                                                       (BH + 10) * StagedRowBytes);
+    int16_t* const packed = reinterpret_cast<int16_t*>(
+        slice + DistanceBytes + (R + 2) * AccumulatorRowBytes + (BH + 10) * StagedRowBytes);
     Chunk chunk;
     chunk.R = R;
     chunk.Distance = reinterpret_cast<float*>(slice);
@@ -180,7 +185,8 @@ static void BandWorkerBody(int32_t threadIndex, BandJob& job) {
                 InitAccumulatorRow(chunk, chunk.Ring[R + 1], y0 + R + 1);
                 StageChunkRow(job, chunk, b, c0, 2 * R + 3 + y0);
                 AccumulateRowPair<Gaussian>(chunk, y0);
-                int16_t* packed0 = reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + y0 * job.RowBytes);
+                int16_t* packed0 =
+                    reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + y0 * job.RowBytes);
                 PackRowPair(chunk, packed0, packed0 + job.RowBytes / 2, c0);
                 float* const done0 = chunk.Ring[0];
                 float* const done1 = chunk.Ring[1];

@@ -8,7 +8,8 @@
 
 // WorkerFunctions for ProcessFrame: first is the address of the BandJob. Each call claims
 // bands until none is left; a thread index outside the plan returns at once.
-HOST_ENTRY void BandWorkerGaussian(int32_t threadIndex, int32_t threadCount, void* first, void* second);
+HOST_ENTRY void BandWorkerGaussian(int32_t threadIndex, int32_t threadCount, void* first,
+                                   void* second);
 HOST_ENTRY void BandWorkerBox(int32_t threadIndex, int32_t threadCount, void* first, void* second);
 
 // Packs NormalisedValue of chunk columns 0 to n-1 of Ring[0] and Ring[1] into two PackedRows

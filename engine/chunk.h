@@ -15,12 +15,12 @@
 
 // Staged and accumulator rows have fixed widths whatever the chunk width.
 enum {
-    ChunkColumns = 40,           // vector columns per chunk
-    StagedRowFloats = 50 * 8,    // 1600 bytes
+    ChunkColumns = 40,               // vector columns per chunk
+    StagedRowFloats = 50 * 8,        // 1600 bytes
     AccumulatorRowFloats = 48 * 24,  // 4608 bytes
-    EntryFloats = 24,            // own value, weighted sum, weight sum
-    DistanceFloats = 168 * 8,    // 5376 bytes
-    DistanceHalfFloats = 84 * 8, // the second row's results start here
+    EntryFloats = 24,                // own value, weighted sum, weight sum
+    DistanceFloats = 168 * 8,        // 5376 bytes
+    DistanceHalfFloats = 84 * 8,     // the second row's results start here
     MaxRange = 4
 };
 

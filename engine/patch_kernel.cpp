@@ -30,7 +30,8 @@ void AccumulateAboveBand(const Chunk& chunk) {
     const __m256 lowerBound = Broadcast(chunk.LowerBound);
     const __m256 bias = Broadcast(chunk.ExponentBias);
     for (int o = 0; o < R; o++) {
-        const float* const p[3] = {StagedAt(chunk, o - 1), StagedAt(chunk, o), StagedAt(chunk, o + 1)};
+        const float* const p[3] = {StagedAt(chunk, o - 1), StagedAt(chunk, o),
+                                   StagedAt(chunk, o + 1)};
         float* const row = chunk.Ring[o];
         for (int dy = -R; dy <= -(o + 1); dy++) {
             for (int dx = -R; dx <= R; dx++) {
@@ -54,8 +55,8 @@ void AccumulateChunk(const Chunk& chunk, int y0) {
     const int R = chunk.R, n = chunk.n;
     const __m256 lowerBound = Broadcast(chunk.LowerBound);
     const __m256 bias = Broadcast(chunk.ExponentBias);
-    const float* const p[4] = {StagedAt(chunk, y0 - 1), StagedAt(chunk, y0), StagedAt(chunk, y0 + 1),
-                               StagedAt(chunk, y0 + 2)};
+    const float* const p[4] = {StagedAt(chunk, y0 - 1), StagedAt(chunk, y0),
+                               StagedAt(chunk, y0 + 1), StagedAt(chunk, y0 + 2)};
     for (int j = 0; j <= R; j++) {
         for (int dx = j == 0 ? 1 : -R; dx <= R; dx++) {
             const float* const q[4] = {

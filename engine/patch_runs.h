@@ -43,8 +43,8 @@ static VEC_INLINE __m256 FastExpWeight(__m256 z, __m256 lowerBound, __m256 bias)
 // p[i] and q[i] point at column 0 of the patch rows (top, middle, bottom) of the two ends; q
 // already includes the column offset dx. Reads columns x0-1 to x0+len.
 template <bool Gaussian>
-static VEC_INLINE void DistanceRun(const float* const p[3], const float* const q[3], int x0, int len,
-                                   const float* coefficient, float* out) {
+static VEC_INLINE void DistanceRun(const float* const p[3], const float* const q[3], int x0,
+                                   int len, const float* coefficient, float* out) {
     const __m256 c = _mm256_load_ps(coefficient);
     auto terms = [&](int u, __m256& side, __m256& centre) {
         const int o = 8 * u;

@@ -43,7 +43,8 @@ void StageRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep, co
     const int rightCount = middle < 0 ? right + middle : right;
     if (rightCount > 0) {
         // Lane 7 holds column W-1 (left of the window when middle is negative).
-        const char* last = static_cast<const char*>(source) + 7 * stripStep + 6 * (left + middle - 1);
+        const char* last =
+            static_cast<const char*>(source) + 7 * stripStep + 6 * (left + middle - 1);
         const __m128i edge = _mm_insert_epi16(_mm_setzero_si128(), LoadY(last), 7);
         for (int k = 0; k < rightCount; k++, p += 6, out += 8)
             _mm256_store_ps(out, WidenToFloat(GatherLanes<0, 6>(edge, p, stripStep)));
@@ -60,6 +61,7 @@ void StageRowClamped(const YcPixel* row, int32_t firstColumn, int32_t count, int
             x = x < 0 ? 0 : x >= W ? W - 1 : x;
             lanes[s] = row[x].Y;
         }
-        _mm256_store_ps(output + 8 * k, WidenToFloat(_mm_load_si128(reinterpret_cast<__m128i*>(lanes))));
+        _mm256_store_ps(output + 8 * k,
+                        WidenToFloat(_mm_load_si128(reinterpret_cast<__m128i*>(lanes))));
     }
 }

@@ -15,7 +15,9 @@ static VEC_INLINE float FloatFromBits(uint32_t bits) {
 }
 
 // The same float in all eight lanes, read from memory.
-static VEC_INLINE __m256 Broadcast(const float* value) { return _mm256_broadcast_ss(value); }
+static VEC_INLINE __m256 Broadcast(const float* value) {
+    return _mm256_broadcast_ss(value);
+}
 
 // (q - p)^2, lane-wise.
 static VEC_INLINE __m256 SquaredDifference(__m256 q, __m256 p) {

@@ -9,23 +9,23 @@
 // fast-exponential fields); only read by the workers, except the claim counter, which they
 // advance with an atomic increment. Every field is zero at load and Scratch is null.
 struct BandJob {
-    int32_t BandCount;            // ceil(H / BandHeight)
+    int32_t BandCount;              // ceil(H / BandHeight)
     volatile int32_t ClaimCounter;  // next band to hand out
-    const YcPixel* Source;        // row 0 of the image being filtered
-    uint8_t* Scratch;             // the scratch block, or null when none is held
-    YcPixel* Destination;         // row 0 of the image that receives the result
-    int32_t Stride;               // bytes from one image row to the next
-    int32_t RowBytes;             // bytes of one PackedRows row: V * 16
-    int32_t V;                    // strip width: ((W + 63) / 64) * 8
-    int32_t V6;                   // bytes between two strips of a row: V * 6
+    const YcPixel* Source;          // row 0 of the image being filtered
+    uint8_t* Scratch;               // the scratch block, or null when none is held
+    YcPixel* Destination;           // row 0 of the image that receives the result
+    int32_t Stride;                 // bytes from one image row to the next
+    int32_t RowBytes;               // bytes of one PackedRows row: V * 16
+    int32_t V;                      // strip width: ((W + 63) / 64) * 8
+    int32_t V6;                     // bytes between two strips of a row: V * 6
     int32_t W;
     int32_t H;
-    int32_t Range;                // 1 to 4
-    int32_t PerThreadBytes;       // size of one thread's slice of Scratch
-    float LowerBound;             // scaled distances below it weigh 0
-    float ExponentBias;           // added to a scaled distance before it becomes a weight's bits
-    int32_t BandHeight;           // rows per band, always even
-    int32_t Threads;              // thread count the plan was made for
+    int32_t Range;           // 1 to 4
+    int32_t PerThreadBytes;  // size of one thread's slice of Scratch
+    float LowerBound;        // scaled distances below it weigh 0
+    float ExponentBias;      // added to a scaled distance before it becomes a weight's bits
+    int32_t BandHeight;      // rows per band, always even
+    int32_t Threads;         // thread count the plan was made for
     alignas(32) float WeightCoefficient[8];  // c in all 8 lanes
 };
 

@@ -5,9 +5,10 @@
 #include "strength.h"
 
 // Labels in code page 932 (Shift_JIS), as the host shows them.
-static const char RangeLabel[] = "\x94\xcd\x88\xcd";                  // range
-static const char StrengthLabel[] = "\x95\xaa\x8e\x55";               // variance
-static const char GaussianLabel[] = "\x83\x4b\x83\x45\x83\x56\x83\x41\x83\x93\x8f\x64\x82\xdd";  // Gaussian weight
+static const char RangeLabel[] = "\x94\xcd\x88\xcd";     // range
+static const char StrengthLabel[] = "\x95\xaa\x8e\x55";  // variance
+static const char GaussianLabel[] =
+    "\x83\x4b\x83\x45\x83\x56\x83\x41\x83\x93\x8f\x64\x82\xdd";  // Gaussian weight
 
 static const char* const TrackLabels[2] = {RangeLabel, StrengthLabel};
 static const int32_t TrackDefaults[2] = {1, 40};
@@ -18,16 +19,34 @@ static const int32_t CheckDefaults[1] = {1};
 
 enum { HasInformation = 0x00040000 };
 
-static FilterTable Table = {
-    HasInformation, 0, 0, "Tessival(AVX)",
-    2, TrackLabels, TrackDefaults, TrackMinimums, TrackMaximums,
-    1, CheckLabels, CheckDefaults,
-    ProcessFrame, Init, Exit, Update, WindowProc,
-    {nullptr, nullptr, nullptr, nullptr}, "Tessival(AVX) Ver.111113", {}};
+static FilterTable Table = {HasInformation,
+                            0,
+                            0,
+                            "Tessival(AVX)",
+                            2,
+                            TrackLabels,
+                            TrackDefaults,
+                            TrackMinimums,
+                            TrackMaximums,
+                            1,
+                            CheckLabels,
+                            CheckDefaults,
+                            ProcessFrame,
+                            Init,
+                            Exit,
+                            Update,
+                            WindowProc,
+                            {nullptr, nullptr, nullptr, nullptr},
+                            "Tessival(AVX) Ver.111113",
+                            {}};
 
-FilterTable* GetFilterTable() { return &Table; }
+FilterTable* GetFilterTable() {
+    return &Table;
+}
 
-int32_t Init(FilterInstance*) { return 1; }
+int32_t Init(FilterInstance*) {
+    return 1;
+}
 
 int32_t Exit(FilterInstance*) {
     // The pointer is cleared too: a later frame plans afresh instead of using a freed block.

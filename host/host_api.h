@@ -48,26 +48,26 @@ typedef int32_t (*RunOnAllThreadsFunction)(WorkerFunction function, void* first,
 // The descriptor the filter hands out from GetFilterTable; a host copies words 0 to 16 into its
 // FilterInstance.
 struct FilterTable {
-    int32_t Flags;                    // word 0
-    int32_t WindowWidth;              // word 1
-    int32_t WindowHeight;             // word 2
-    const char* Name;                 // word 3
-    int32_t TrackCount;               // word 4
-    const char* const* TrackLabels;   // word 5
-    const int32_t* TrackDefaults;     // word 6
-    const int32_t* TrackMinimums;     // word 7
-    const int32_t* TrackMaximums;     // word 8
-    int32_t CheckCount;               // word 9
-    const char* const* CheckLabels;   // word 10
-    const int32_t* CheckDefaults;     // word 11
+    int32_t Flags;                      // word 0
+    int32_t WindowWidth;                // word 1
+    int32_t WindowHeight;               // word 2
+    const char* Name;                   // word 3
+    int32_t TrackCount;                 // word 4
+    const char* const* TrackLabels;     // word 5
+    const int32_t* TrackDefaults;       // word 6
+    const int32_t* TrackMinimums;       // word 7
+    const int32_t* TrackMaximums;       // word 8
+    int32_t CheckCount;                 // word 9
+    const char* const* CheckLabels;     // word 10
+    const int32_t* CheckDefaults;       // word 11
     ProcessFrameFunction ProcessFrame;  // word 12
-    InitFunction Init;                // word 13
-    ExitFunction Exit;                // word 14
-    UpdateFunction Update;            // word 15
-    WindowProcFunction WindowProc;    // word 16
-    void* HostOwned[4];               // words 17 to 20
-    const char* Information;          // word 21
-    void* Reserved[18];               // words 22 to 39, all zero
+    InitFunction Init;                  // word 13
+    ExitFunction Exit;                  // word 14
+    UpdateFunction Update;              // word 15
+    WindowProcFunction WindowProc;      // word 16
+    void* HostOwned[4];                 // words 17 to 20
+    const char* Information;            // word 21
+    void* Reserved[18];                 // words 22 to 39, all zero
 };
 
 // The host's live record for the filter; its first 17 words repeat FilterTable.
@@ -98,22 +98,22 @@ struct FilterInstance {
 
 // The host's per-frame record.
 struct FrameInfo {
-    int32_t Flags;       // word 0
-    YcPixel* Edit;       // word 1: the frame to filter; the result after ProcessFrame
-    YcPixel* Temp;       // word 2: a scratch image of the same capacity
-    int32_t Width;       // word 3
-    int32_t Height;      // word 4
-    int32_t Capacity;    // word 5: allocated pixels per row
+    int32_t Flags;        // word 0
+    YcPixel* Edit;        // word 1: the frame to filter; the result after ProcessFrame
+    YcPixel* Temp;        // word 2: a scratch image of the same capacity
+    int32_t Width;        // word 3
+    int32_t Height;       // word 4
+    int32_t Capacity;     // word 5: allocated pixels per row
     void* HostWords[10];  // words 6 to 15
 };
 
 // The host's service table; the filter uses two slots.
 struct HostFunctions {
-    void* Slots0[25];                      // slots 0 to 24
-    IsFilterActiveFunction IsFilterActive;  // slot 25
-    void* Slots26[25];                     // slots 26 to 50
+    void* Slots0[25];                         // slots 0 to 24
+    IsFilterActiveFunction IsFilterActive;    // slot 25
+    void* Slots26[25];                        // slots 26 to 50
     RunOnAllThreadsFunction RunOnAllThreads;  // slot 51
-    void* Slots52[12];                     // slots 52 to 63
+    void* Slots52[12];                        // slots 52 to 63
 };
 
 // The host's window message that reports the filter being switched on or off.

@@ -8,7 +8,11 @@
 static const WorkerFunction BandWorkers[2] = {BandWorkerBox, BandWorkerGaussian};
 
 // Fixed part of a thread slice: DistanceBuffer, six accumulator rows, ten staged rows.
-enum { SliceFixedBytes = 5376 + 6 * 4608 + 10 * 1600, StagedRowBytes = 1600, ScratchAlignment = 128 };
+enum {
+    SliceFixedBytes = 5376 + 6 * 4608 + 10 * 1600,
+    StagedRowBytes = 1600,
+    ScratchAlignment = 128
+};
 
 void ThreadCountProbe(int32_t threadIndex, int32_t threadCount, void* first, void*) {
     if (threadIndex == 0) *static_cast<int32_t*>(first) = threadCount;
@@ -56,7 +60,8 @@ int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame) {
     const int32_t W = frame->Width, H = frame->Height, capacity = frame->Capacity;
     if (W < 0 || H < 0 || capacity < 0) return 0;
     if (W == 0 || H == 0) return 1;
-    if (capacity < W || capacity > INT32_MAX / 6 || frame->Edit == nullptr || frame->Temp == nullptr)
+    if (capacity < W || capacity > INT32_MAX / 6 || frame->Edit == nullptr ||
+        frame->Temp == nullptr)
         return 0;
     HostFunctions* host = instance->Functions;
     if (host == nullptr || host->RunOnAllThreads == nullptr || instance->TrackValues == nullptr ||

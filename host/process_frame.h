@@ -12,7 +12,8 @@
 HOST_ENTRY int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame);
 
 // WorkerFunction: thread 0 stores the thread count where first points.
-HOST_ENTRY void ThreadCountProbe(int32_t threadIndex, int32_t threadCount, void* first, void* second);
+HOST_ENTRY void ThreadCountProbe(int32_t threadIndex, int32_t threadCount, void* first,
+                                 void* second);
 
 // The band height for H rows on T threads at a Range: 10 for Range 1; otherwise the first
 // ceil(H / n) rounded up to even, for n = T, 2T, 3T, ..., that is not over 30, 54 or 68 rows

@@ -4,8 +4,9 @@
 #include "host_api.h"
 
 enum : uint32_t {
-    LowerBoundBits = 0xCE7B0768,    // -1052891648.0f: -87 * 2^23 / ln 2; below it a weight is 0
-    ExponentBiasBits = 0x4E7DE000,  // 1064828928.0f: 127 * 2^23 - 2^19, so that z = 0 weighs 0.96875
+    LowerBoundBits = 0xCE7B0768,  // -1052891648.0f: -87 * 2^23 / ln 2; below it a weight is 0
+    ExponentBiasBits =
+        0x4E7DE000,  // 1064828928.0f: 127 * 2^23 - 2^19, so that z = 0 weighs 0.96875
 };
 
 // Sets WeightCoefficient to -2^23 / (ln 2 * K * v^2), with v = (Strength / 100)^2 * 40 and K the

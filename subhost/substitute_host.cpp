@@ -134,12 +134,14 @@ int32_t SubstituteHost::Init() {
 
 int32_t SubstituteHost::SendSwitchMessage() {
     Enter();
-    return instance_.WindowProc ? instance_.WindowProc(nullptr, FilterSwitchedMessage, 0, 0, nullptr,
-                                                       &instance_)
-                                : 0;
+    return instance_.WindowProc
+               ? instance_.WindowProc(nullptr, FilterSwitchedMessage, 0, 0, nullptr, &instance_)
+               : 0;
 }
 
-void SubstituteHost::Enter() { CallingHost = this; }
+void SubstituteHost::Enter() {
+    CallingHost = this;
+}
 
 void SubstituteHost::RunOnAll(WorkerFunction fn, void* first, void* second) {
     if (RunOverride) {

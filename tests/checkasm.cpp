@@ -26,7 +26,9 @@ static int Cases = 40;
 static bool Bench = false;
 static int Failures = 0;
 
-static bool SameBits(float a, float b) { return memcmp(&a, &b, sizeof a) == 0; }
+static bool SameBits(float a, float b) {
+    return memcmp(&a, &b, sizeof a) == 0;
+}
 
 // 32-byte aligned float storage.
 struct Floats {
@@ -40,11 +42,16 @@ struct Floats {
 // A 16-bit value for adversarial and ordinary content.
 static int16_t Sample(std::mt19937& rng, int kind, int x, int y) {
     switch (kind) {
-        case 0: return int16_t(rng() % 4096);
-        case 1: return int16_t((rng() & 1) ? 32767 - int(rng() % 3) : -32768 + int(rng() % 3));
-        case 2: return int16_t(1200);  // flat
-        case 3: return int16_t((x == 5 && y == 4) ? 32767 : -100);  // a single spike
-        default: return int16_t(int(rng() % 65536) - 32768);
+        case 0:
+            return int16_t(rng() % 4096);
+        case 1:
+            return int16_t((rng() & 1) ? 32767 - int(rng() % 3) : -32768 + int(rng() % 3));
+        case 2:
+            return int16_t(1200);  // flat
+        case 3:
+            return int16_t((x == 5 && y == 4) ? 32767 : -100);  // a single spike
+        default:
+            return int16_t(int(rng() % 65536) - 32768);
     }
 }
 
@@ -76,14 +83,17 @@ static bool CheckStageRow(std::mt19937& rng) {
             StageRowRef(left, middle, right, 6 * V, source, s, ref);
             for (int k = 0; k < total && ok; k++)
                 if (!SameBits(out.p[8 * k + s], ref[k])) {
-                    printf("   StageRow W=%d V=%d R=%d c0=%d n=%d left=%d middle=%d right=%d lane %d vector %d: %g, model %g\n",
-                           W, V, R, c0, n, left, middle, right, s, k, out.p[8 * k + s], ref[k]);
+                    printf(
+                        "   StageRow W=%d V=%d R=%d c0=%d n=%d left=%d middle=%d right=%d lane %d "
+                        "vector %d: %g, model %g\n",
+                        W, V, R, c0, n, left, middle, right, s, k, out.p[8 * k + s], ref[k]);
                     ok = false;
                 }
         }
         for (int k = 8 * total; k < 50 * 8 + 16 && ok; k++)
             if (out.p[k] != -1.5f) {
-                printf("   StageRow W=%d V=%d R=%d c0=%d: wrote past vector %d\n", W, V, R, c0, total);
+                printf("   StageRow W=%d V=%d R=%d c0=%d: wrote past vector %d\n", W, V, R, c0,
+                       total);
                 ok = false;
             }
     }
@@ -93,13 +103,23 @@ static bool CheckStageRow(std::mt19937& rng) {
 // ---- FastExpWeight ---------------------------------------------------------------------
 static bool CheckFastExpWeight(std::mt19937& rng) {
     const float lower = ModelFloat(0xCE7B0768), bias = ModelFloat(0x4E7DE000);
-    std::vector<float> z = {0.0f, -0.0f, lower, std::nextafter(lower, 0.0f), std::nextafter(lower, -1e30f),
-                            -1e30f, -INFINITY, NAN, -2356555.5f, -8388608.0f, -1.0f};
+    std::vector<float> z = {0.0f,
+                            -0.0f,
+                            lower,
+                            std::nextafter(lower, 0.0f),
+                            std::nextafter(lower, -1e30f),
+                            -1e30f,
+                            -INFINITY,
+                            NAN,
+                            -2356555.5f,
+                            -8388608.0f,
+                            -1.0f};
     std::uniform_real_distribution<float> any(-1.2e9f, 0.0f);
     while (z.size() % 8 || z.size() < size_t(Cases) * 64) z.push_back(any(rng));
     for (size_t i = 0; i < z.size(); i += 8) {
         alignas(32) float w[8];
-        _mm256_store_ps(w, FastExpWeight(_mm256_loadu_ps(&z[i]), _mm256_set1_ps(lower), _mm256_set1_ps(bias)));
+        _mm256_store_ps(
+            w, FastExpWeight(_mm256_loadu_ps(&z[i]), _mm256_set1_ps(lower), _mm256_set1_ps(bias)));
         for (int s = 0; s < 8; s++)
             if (!SameBits(w[s], FastExpWeightRef(z[i + s], lower, bias))) {
                 printf("   FastExpWeight z=%.9g: %a, model %a\n", z[i + s], w[s],
@@ -122,8 +142,8 @@ static void PrintCase(const char* what, const KernelCase& k) {
 }
 
 // Compares every accumulator entry of every ring row, lane by lane.
-static bool SameAccumulators(const Chunk& chunk, ChunkModel* models, const KernelCase& k, const char* step,
-                             int ringRows) {
+static bool SameAccumulators(const Chunk& chunk, ChunkModel* models, const KernelCase& k,
+                             const char* step, int ringRows) {
     for (int i = 0; i < ringRows; i++)
         for (int x = -k.R; x < k.n + k.R; x++)
             for (int f = 0; f < 3; f++)
@@ -132,7 +152,8 @@ static bool SameAccumulators(const Chunk& chunk, ChunkModel* models, const Kerne
                     const float want = models[s].Entry(i, x)[f];
                     if (!SameBits(got, want)) {
                         PrintCase(step, k);
-                        printf("   ring row %d column %d field %d lane %d: %.9g, model %.9g\n", i, x, f, s, got, want);
+                        printf("   ring row %d column %d field %d lane %d: %.9g, model %.9g\n", i,
+                               x, f, s, got, want);
                         return false;
                     }
                 }
@@ -176,14 +197,16 @@ static bool RunKernelCase(const KernelCase& k, std::mt19937& rng, bool bench) {
     chunk.Coefficient = coefficient;
     chunk.LowerBound = &lower;
     chunk.ExponentBias = &bias;
-    for (int i = 0; i < R + 2; i++) chunk.Ring[i] = acc.p + i * AccumulatorRowFloats + EntryFloats * R;
+    for (int i = 0; i < R + 2; i++)
+        chunk.Ring[i] = acc.p + i * AccumulatorRowFloats + EntryFloats * R;
 
     if (bench) {
         for (int i = 0; i < R + 2; i++) InitAccumulatorRow(chunk, chunk.Ring[i], i);
         const int reps = 200;
         const auto t0 = std::chrono::steady_clock::now();
         for (int i = 0; i < reps; i++) AccumulateRowPair<Gaussian>(chunk, 0);
-        const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+        const double ns =
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
         printf("   AccumulateRowPair R=%d %s n=%d: %.2f ns per chunk pixel\n", R,
                Gaussian ? "gaussian" : "box", k.n, ns / reps / (2.0 * k.n * 8));
         return true;
@@ -220,7 +243,8 @@ static bool RunKernelCase(const KernelCase& k, std::mt19937& rng, bool bench) {
                     const int16_t want = int16_t(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
                     if (rows[row][8 * x + s] != want) {
                         PrintCase("PackRowPair", k);
-                        printf("   row %d column %d lane %d: %d, model %d\n", y0 + row, x, s, rows[row][8 * x + s], want);
+                        printf("   row %d column %d lane %d: %d, model %d\n", y0 + row, x, s,
+                               rows[row][8 * x + s], want);
                         return false;
                     }
                 }
@@ -240,8 +264,10 @@ static bool CheckKernel(std::mt19937& rng, bool gaussian) {
         for (int n = 8; n <= 40; n += 8) {
             const int reps = Bench ? 1 : 1 + Cases / 40;
             for (int i = 0; i < reps; i++) {
-                KernelCase k{R, n, 1 + int(rng() % 7), int(rng() % 5), strengths[rng() % 5], gaussian};
-                const bool ok = gaussian ? RunKernelCase<true>(k, rng, Bench) : RunKernelCase<false>(k, rng, Bench);
+                KernelCase k{R,       n, 1 + int(rng() % 7), int(rng() % 5), strengths[rng() % 5],
+                             gaussian};
+                const bool ok = gaussian ? RunKernelCase<true>(k, rng, Bench)
+                                         : RunKernelCase<false>(k, rng, Bench);
                 if (!ok) return false;
             }
         }
@@ -254,8 +280,12 @@ struct Group {
     bool (*check)(std::mt19937&);
 };
 
-static bool CheckKernelGaussian(std::mt19937& rng) { return CheckKernel(rng, true); }
-static bool CheckKernelBox(std::mt19937& rng) { return CheckKernel(rng, false); }
+static bool CheckKernelGaussian(std::mt19937& rng) {
+    return CheckKernel(rng, true);
+}
+static bool CheckKernelBox(std::mt19937& rng) {
+    return CheckKernel(rng, false);
+}
 
 int main(int argc, char** argv) {
     if (!__builtin_cpu_supports("avx")) {
@@ -266,10 +296,14 @@ int main(int argc, char** argv) {
     Seed = std::random_device{}();
     if (const char* env = getenv("TESSIVAL_SEED")) Seed = uint32_t(strtoul(env, nullptr, 0));
     for (int i = 1; i < argc; i++) {
-        if (!strncmp(argv[i], "--seed=", 7)) Seed = uint32_t(strtoul(argv[i] + 7, nullptr, 0));
-        else if (!strncmp(argv[i], "--function=", 11)) only = argv[i] + 11;
-        else if (!strncmp(argv[i], "--cases=", 8)) Cases = atoi(argv[i] + 8);
-        else if (!strcmp(argv[i], "--bench")) Bench = true;
+        if (!strncmp(argv[i], "--seed=", 7))
+            Seed = uint32_t(strtoul(argv[i] + 7, nullptr, 0));
+        else if (!strncmp(argv[i], "--function=", 11))
+            only = argv[i] + 11;
+        else if (!strncmp(argv[i], "--cases=", 8))
+            Cases = atoi(argv[i] + 8);
+        else if (!strcmp(argv[i], "--bench"))
+            Bench = true;
         else {
             fprintf(stderr, "usage: checkasm [--seed=N] [--function=NAME] [--cases=N] [--bench]\n");
             return 2;

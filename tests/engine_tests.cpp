@@ -28,7 +28,8 @@ const float Lower = ModelFloat(0xCE7B0768), Bias = ModelFloat(0x4E7DE000);
 
 float Weight(float z) {
     alignas(32) float w[8];
-    _mm256_store_ps(w, FastExpWeight(_mm256_set1_ps(z), _mm256_set1_ps(Lower), _mm256_set1_ps(Bias)));
+    _mm256_store_ps(w,
+                    FastExpWeight(_mm256_set1_ps(z), _mm256_set1_ps(Lower), _mm256_set1_ps(Bias)));
     return w[3];
 }
 
@@ -46,7 +47,8 @@ TEST_F(Engine, FastExpWeightKnownPoints) {
     const float c = -235.65555f;
     EXPECT_EQ(Bits(Weight(c * 10000.0f)), 0x3F540AC0u);
     EXPECT_EQ(Weight(c * 35597.0f), 0.484375f);
-    EXPECT_EQ(Bits(Weight(Lower)), 0x00B62600u) << "the smallest non-zero weight, at the lower bound";
+    EXPECT_EQ(Bits(Weight(Lower)), 0x00B62600u)
+        << "the smallest non-zero weight, at the lower bound";
     EXPECT_EQ(Weight(std::nextafter(Lower, -INFINITY)), 0.0f);
     EXPECT_EQ(Weight(-INFINITY), 0.0f);
     EXPECT_EQ(Bits(Weight(NAN)), 0u);
@@ -76,7 +78,8 @@ StagedCall Stage(const std::vector<YcPixel>& row, int W, int R, int c0) {
     s.total = s.left + s.middle + s.right;
     float* out = static_cast<float*>(AlignedAlloc(60 * 32, 32));
     for (int k = 0; k < 60 * 8; k++) out[k] = 12345.0f;
-    StageRow(s.left, s.middle, s.right, 6 * V, reinterpret_cast<const char*>(row.data()) + 6 * (c0 - R - 1), out);
+    StageRow(s.left, s.middle, s.right, 6 * V,
+             reinterpret_cast<const char*>(row.data()) + 6 * (c0 - R - 1), out);
     s.out.assign(out, out + 60 * 8);
     AlignedFree(out);
     return s;
@@ -94,7 +97,8 @@ TEST_F(Engine, StageRowLeftMarginRepeatsColumnZero) {
         const StagedCall s = Stage(row, 1920, R, 0);
         ASSERT_EQ(s.left, R + 1);
         for (int k = 0; k <= R + 1; k++) EXPECT_EQ(s.out[8 * k], 0.0f) << "vector " << k;
-        for (int k = 0; k <= R; k++) EXPECT_EQ(s.out[8 * k + 1], float(240 - R - 1 + k)) << "lane 1 ends strip 0";
+        for (int k = 0; k <= R; k++)
+            EXPECT_EQ(s.out[8 * k + 1], float(240 - R - 1 + k)) << "lane 1 ends strip 0";
         EXPECT_EQ(s.out[8 * (R + 2)], 1.0f);
     }
 }
@@ -107,8 +111,10 @@ TEST_F(Engine, StageRowBothMarginsInOneCall) {
         ASSERT_EQ(s.right, R + 1);
         ASSERT_EQ(s.middle, 40);
         for (int k = 0; k <= R; k++) EXPECT_EQ(s.out[8 * k], 0.0f);
-        for (int k = s.total - R - 1; k < s.total; k++) EXPECT_EQ(s.out[8 * k + 7], 319.0f) << "vector " << k;
-        EXPECT_EQ(s.out[8 * (s.total - R - 2) + 7], 319.0f) << "the last plain vector is column 319 itself";
+        for (int k = s.total - R - 1; k < s.total; k++)
+            EXPECT_EQ(s.out[8 * k + 7], 319.0f) << "vector " << k;
+        EXPECT_EQ(s.out[8 * (s.total - R - 2) + 7], 319.0f)
+            << "the last plain vector is column 319 itself";
         EXPECT_EQ(s.out[8 * s.total], 12345.0f) << "nothing past the window";
     }
 }
@@ -123,7 +129,8 @@ TEST_F(Engine, StageRowNegativeMiddle) {
     ASSERT_EQ(s.total, 26);
     for (int k = 0; k < 26; k++) {
         EXPECT_EQ(s.out[8 * k + 7], 719.0f) << "vector " << k;
-        for (int lane = 0; lane < 7; lane++) EXPECT_EQ(s.out[8 * k + lane], float(96 * lane + 75 + k));
+        for (int lane = 0; lane < 7; lane++)
+            EXPECT_EQ(s.out[8 * k + lane], float(96 * lane + 75 + k));
     }
     EXPECT_EQ(s.out[8 * 26], 12345.0f) << "nothing past vector 25";
 }
@@ -152,7 +159,8 @@ BandSums RunBand(const std::vector<std::vector<float>>& staged, int R, int n, in
     float* distance = static_cast<float*>(AlignedAlloc(DistanceFloats * 4, 32));
     float* acc = static_cast<float*>(AlignedAlloc(size_t(R + 2) * AccumulatorRowFloats * 4, 32));
     float* st = static_cast<float*>(AlignedAlloc(size_t(rows) * StagedRowFloats * 4, 32));
-    for (int r = 0; r < rows; r++) memcpy(st + r * StagedRowFloats, staged[r].data(), staged[r].size() * 4);
+    for (int r = 0; r < rows; r++)
+        memcpy(st + r * StagedRowFloats, staged[r].data(), staged[r].size() * 4);
     alignas(32) float coefficient[8];
     for (float& lane : coefficient) lane = c;
     Chunk chunk;
@@ -163,13 +171,15 @@ BandSums RunBand(const std::vector<std::vector<float>>& staged, int R, int n, in
     chunk.Coefficient = coefficient;
     chunk.LowerBound = &Lower;
     chunk.ExponentBias = &Bias;
-    for (int i = 0; i < R + 2; i++) chunk.Ring[i] = acc + i * AccumulatorRowFloats + EntryFloats * R;
+    for (int i = 0; i < R + 2; i++)
+        chunk.Ring[i] = acc + i * AccumulatorRowFloats + EntryFloats * R;
     for (int o = 0; o < R; o++) InitAccumulatorRow(chunk, chunk.Ring[o], o);
     AccumulateAboveBand<Gaussian>(chunk);
     BandSums sums;
     for (int o = 0; o < R; o++)
         for (int x = 0; x < n; x++)
-            for (int s = 0; s < 8; s++) sums.aboveWeights.push_back(chunk.Ring[o][EntryFloats * x + 16 + s]);
+            for (int s = 0; s < 8; s++)
+                sums.aboveWeights.push_back(chunk.Ring[o][EntryFloats * x + 16 + s]);
     for (int y0 = 0; y0 < m; y0 += 2) {
         InitAccumulatorRow(chunk, chunk.Ring[R], y0 + R);
         InitAccumulatorRow(chunk, chunk.Ring[R + 1], y0 + R + 1);
@@ -193,7 +203,8 @@ BandSums RunBand(const std::vector<std::vector<float>>& staged, int R, int n, in
 }
 
 // Staged rows of a band of m rows whose lane s is a plane of its own.
-std::vector<std::vector<float>> StagedBand(const std::vector<LumaPlane>& lanes, int R, int n, int m) {
+std::vector<std::vector<float>> StagedBand(const std::vector<LumaPlane>& lanes, int R, int n,
+                                           int m) {
     const int rows = 2 * R + 2 + 2 * ((m + 1) / 2);
     std::vector<std::vector<float>> staged(size_t(rows), std::vector<float>(StagedRowFloats, 0.0f));
     for (int r = 0; r < rows; r++)
@@ -211,7 +222,8 @@ TEST_F(Engine, FlatBandWeightSums) {
             std::vector<LumaPlane> lanes(8, MakePlane(60, 30, Content::Flat, rng));
             const BandSums sums = RunBand<true>(StagedBand(lanes, R, 16, m), R, 16, m, -235.65555f);
             for (int o = 0; o < R; o++)
-                EXPECT_EQ(sums.aboveWeights[size_t(o) * 16 * 8], 1.0f + float((R - o) * (2 * R + 1)) * 0.96875f)
+                EXPECT_EQ(sums.aboveWeights[size_t(o) * 16 * 8],
+                          1.0f + float((R - o) * (2 * R + 1)) * 0.96875f)
                     << "R=" << R << " row " << o;
             const float all = 1.0f + float((2 * R + 1) * (2 * R + 1) - 1) * 0.96875f;
             for (float w : sums.weights) ASSERT_EQ(w, all) << "R=" << R << " band rows " << m;
@@ -228,28 +240,35 @@ TEST_F(Engine, CreditingIsComplete) {
                 const bool gaussian = (R + m) % 2 == 0;
                 std::vector<LumaPlane> lanes;
                 for (int s = 0; s < 8; s++)
-                    lanes.push_back(MakePlane(n + 2 * R + 2, 2 * R + 2 + m + 1, s % 2 ? Content::Noisy : Content::Random, rng));
+                    lanes.push_back(MakePlane(n + 2 * R + 2, 2 * R + 2 + m + 1,
+                                              s % 2 ? Content::Noisy : Content::Random, rng));
                 const float c = OracleCoefficient(40, gaussian);
                 const auto staged = StagedBand(lanes, R, n, m);
-                const BandSums sums = gaussian ? RunBand<true>(staged, R, n, m, c) : RunBand<false>(staged, R, n, m, c);
+                const BandSums sums = gaussian ? RunBand<true>(staged, R, n, m, c)
+                                               : RunBand<false>(staged, R, n, m, c);
                 for (int y = 0; y < m; y++)
                     for (int x = 0; x < n; x++)
                         for (int s = 0; s < 8; s++) {
-                            // Staged row y of the band is plane row y + R + 1, column x is x + R + 1.
-                            auto S = [&](int r, int u) { return float(lanes[s].At(u + R + 1, r + R + 1)); };
+                            // Staged row y of the band is plane row y + R + 1, column x is x + R
+                            // + 1.
+                            auto S = [&](int r, int u) {
+                                return float(lanes[s].At(u + R + 1, r + R + 1));
+                            };
                             double weighted = S(y, x), weights = 1.0;
                             for (int dy = -R; dy <= R; dy++)
                                 for (int dx = -R; dx <= R; dx++) {
                                     if (!dy && !dx) continue;
-                                    const float z = gaussian ? ScaledDistanceRef<true>(S, y, x, dy, dx, c)
-                                                             : ScaledDistanceRef<false>(S, y, x, dy, dx, c);
+                                    const float z =
+                                        gaussian ? ScaledDistanceRef<true>(S, y, x, dy, dx, c)
+                                                 : ScaledDistanceRef<false>(S, y, x, dy, dx, c);
                                     const double w = FastExpWeightRef(z, Lower, Bias);
                                     weighted += w * S(y + dy, x + dx);
                                     weights += w;
                                 }
                             const size_t i = (size_t(y) * n + x) * 8 + s;
                             ASSERT_NEAR(sums.weights[i], weights, 1e-5 * weights)
-                                << "R=" << R << " n=" << n << " m=" << m << " row " << y << " column " << x << " lane " << s;
+                                << "R=" << R << " n=" << n << " m=" << m << " row " << y
+                                << " column " << x << " lane " << s;
                             ASSERT_NEAR(sums.weighted[i], weighted, 1e-5 * fabs(weighted) + 1e-3);
                         }
             }

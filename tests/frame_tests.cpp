@@ -21,8 +21,9 @@ struct FrameCase {
 
 std::string Describe(const FrameCase& f) {
     char text[256];
-    snprintf(text, sizeof text, "W=%d H=%d capacity=%d offset=%d R=%d strength=%d %s threads=%d %s seed=%u",
-             f.W, f.H, f.capacity, f.offset, f.R, f.strength, f.gaussian ? "gaussian" : "box", f.threads,
+    snprintf(text, sizeof text,
+             "W=%d H=%d capacity=%d offset=%d R=%d strength=%d %s threads=%d %s seed=%u", f.W, f.H,
+             f.capacity, f.offset, f.R, f.strength, f.gaussian ? "gaussian" : "box", f.threads,
              ContentName(f.content), TestSeed());
     return text;
 }
@@ -57,24 +58,28 @@ void RunFrame(const FrameCase& f, std::mt19937& rng, Outcome* outcome = nullptr)
     YcPixel* const temp = host.Temp();
     for (int y = 0; y < f.H; y++)
         for (int x = 0; x < f.W; x++)
-            host.Row(edit, y)[x] = YcPixel{plane.Y[size_t(y) * f.W + x], int16_t(x * 3 - y), int16_t(y * 5 + x)};
+            host.Row(edit, y)[x] =
+                YcPixel{plane.Y[size_t(y) * f.W + x], int16_t(x * 3 - y), int16_t(y * 5 + x)};
     ASSERT_EQ(host.Process(), 1);
     ASSERT_EQ(host.Edit(), temp) << "the result must come back in the temp image's place";
     ASSERT_EQ(host.Temp(), edit);
     ASSERT_TRUE(host.GuardsIntact()) << "bytes around an image were written";
     const std::vector<double> expected = OracleFilter(plane, f.R, f.strength, f.gaussian);
-    const int written = f.capacity >= ((f.W + 7) & ~7) && f.offset % 16 == 0 && (f.capacity * 6) % 16 == 0
-                            ? (f.W + 7) & ~7
-                            : f.W;
+    const int written =
+        f.capacity >= ((f.W + 7) & ~7) && f.offset % 16 == 0 && (f.capacity * 6) % 16 == 0
+            ? (f.W + 7) & ~7
+            : f.W;
     int reported = 0;
     for (int y = 0; y < f.H; y++) {
         const YcPixel* row = host.Row(temp, y);
         for (int x = 0; x < f.W; x++) {
             double d = 0;
             const bool agrees = OracleAgrees(row[x].Y, expected[size_t(y) * f.W + x], &d);
-            if ((!agrees || row[x].Cb != int16_t(x * 3 - y) || row[x].Cr != int16_t(y * 5 + x)) && reported++ < 5)
+            if ((!agrees || row[x].Cb != int16_t(x * 3 - y) || row[x].Cr != int16_t(y * 5 + x)) &&
+                reported++ < 5)
                 ADD_FAILURE() << "pixel (" << x << ", " << y << "): Y " << row[x].Y << ", oracle "
-                              << expected[size_t(y) * f.W + x] << ", Cb " << row[x].Cb << ", Cr " << row[x].Cr;
+                              << expected[size_t(y) * f.W + x] << ", Cb " << row[x].Cb << ", Cr "
+                              << row[x].Cr;
             if (outcome) {
                 outcome->pixels++;
                 outcome->exact += d < 0.5;
@@ -89,28 +94,40 @@ void RunFrame(const FrameCase& f, std::mt19937& rng, Outcome* outcome = nullptr)
     }
 }
 
-int RandomWidthAbove452(std::mt19937& rng) { return 453 + int(rng() % 1600); }
+int RandomWidthAbove452(std::mt19937& rng) {
+    return 453 + int(rng() % 1600);
+}
 
 TEST(Frame, OracleMatrix) {
     std::mt19937 rng(TestSeed());
-    std::vector<int> widths = {320, 720, 1000, 1001, 1920, RandomWidthAbove452(rng), RandomWidthAbove452(rng)};
+    std::vector<int> widths = {
+        320, 720, 1000, 1001, 1920, RandomWidthAbove452(rng), RandomWidthAbove452(rng)};
     static const int heights[] = {1, 2, 3, 11, 37};
     static const int strengths[] = {1, 40, 100};
     static const int threads[] = {1, 2, 3, 8};
-    static const Content contents[] = {Content::Random, Content::Flat, Content::Ramp, Content::Extreme, Content::Noisy};
+    static const Content contents[] = {Content::Random, Content::Flat, Content::Ramp,
+                                       Content::Extreme, Content::Noisy};
     Outcome outcome;
     int i = 0;
     for (int W : widths)
         for (int H : heights)
             for (int R = 1; R <= 4; R++)
                 for (int g = 0; g < 2; g++, i++) {
-                    const FrameCase f{W, H, (W + 7) & ~7, 0, R, strengths[i % 3], threads[(i / 3) % 4], g == 1,
+                    const FrameCase f{W,
+                                      H,
+                                      (W + 7) & ~7,
+                                      0,
+                                      R,
+                                      strengths[i % 3],
+                                      threads[(i / 3) % 4],
+                                      g == 1,
                                       contents[(i / 2) % 5]};
                     RunFrame(f, rng, &outcome);
                     if (HasFailure()) return;
                 }
-    printf("oracle agreement: %lld pixels, %.4f%% exact, largest difference %.3f\n", (long long)outcome.pixels,
-           100.0 * double(outcome.exact) / double(outcome.pixels), outcome.largest);
+    printf("oracle agreement: %lld pixels, %.4f%% exact, largest difference %.3f\n",
+           (long long)outcome.pixels, 100.0 * double(outcome.exact) / double(outcome.pixels),
+           outcome.largest);
 }
 
 TEST(Frame, TallFrames) {
@@ -122,12 +139,14 @@ TEST(Frame, TallFrames) {
 // Strip 7 empty or at most R columns wide, and widths of a few pixels.
 TEST(Frame, NarrowAndOddWidths) {
     std::mt19937 rng(TestSeed() + 2);
-    static const int widths[] = {1, 2, 7, 8, 9, 50, 56, 57, 58, 60, 61, 64, 65, 100, 112, 113, 200, 280, 319,
-                                 321, 330, 390, 392, 393, 449, 450, 451, 452, 453};
+    static const int widths[] = {1,   2,   7,   8,   9,   50,  56,  57,  58,  60,
+                                 61,  64,  65,  100, 112, 113, 200, 280, 319, 321,
+                                 330, 390, 392, 393, 449, 450, 451, 452, 453};
     int i = 0;
     for (int W : widths)
         for (int R = 1; R <= 4; R++, i++)
-            RunFrame({W, 1 + i % 13, (W + 7) & ~7, 0, R, 40, 1 + i % 3, i % 2 == 0, i % 3 ? Content::Random : Content::Extreme},
+            RunFrame({W, 1 + i % 13, (W + 7) & ~7, 0, R, 40, 1 + i % 3, i % 2 == 0,
+                      i % 3 ? Content::Random : Content::Extreme},
                      rng);
 }
 
@@ -135,7 +154,8 @@ TEST(Frame, NarrowAndOddWidths) {
 TEST(Frame, ShortBands) {
     std::mt19937 rng(TestSeed() + 3);
     for (int R = 2; R <= 4; R++)
-        for (int H : {5, 10, 13, 20}) RunFrame({333 + 64 * R, H, 336 + 64 * R, 0, R, 40, 8, R != 3, Content::Random}, rng);
+        for (int H : {5, 10, 13, 20})
+            RunFrame({333 + 64 * R, H, 336 + 64 * R, 0, R, 40, 8, R != 3, Content::Random}, rng);
 }
 
 // Images without room for W rounded up to 8, or whose rows are not 16-byte aligned.
@@ -163,7 +183,8 @@ TEST(Frame, FlatFrameUnchanged) {
             host.SetControls(R, 40, R % 2 == 0);
             host.AllocateImages(700, 23, 704);
             for (int y = 0; y < 23; y++)
-                for (int x = 0; x < 700; x++) host.Row(host.Edit(), y)[x] = YcPixel{int16_t(level), 1, -1};
+                for (int x = 0; x < 700; x++)
+                    host.Row(host.Edit(), y)[x] = YcPixel{int16_t(level), 1, -1};
             ASSERT_EQ(host.Process(), 1);
             for (int y = 0; y < 23; y++)
                 for (int x = 0; x < 700; x++) {
@@ -183,7 +204,8 @@ std::vector<int16_t> FilterOn(int threads, int W, int H, int R, uint32_t seed) {
     std::mt19937 rng(seed);
     const LumaPlane plane = MakePlane(W, H, Content::Noisy, rng);
     for (int y = 0; y < H; y++)
-        for (int x = 0; x < W; x++) host.Row(host.Edit(), y)[x] = YcPixel{plane.Y[size_t(y) * W + x], 0, 0};
+        for (int x = 0; x < W; x++)
+            host.Row(host.Edit(), y)[x] = YcPixel{plane.Y[size_t(y) * W + x], 0, 0};
     EXPECT_EQ(host.Process(), 1);
     std::vector<int16_t> out;
     for (int y = 0; y < H; y++)
@@ -196,7 +218,8 @@ std::vector<int16_t> FilterOn(int threads, int W, int H, int R, uint32_t seed) {
 TEST(Frame, SameBytesOnAnyThreadCount) {
     const uint32_t seed = TestSeed();
     const std::vector<int16_t> one = FilterOn(1, 1000, 97, 1, seed);
-    for (int t : {2, 3, 8}) EXPECT_EQ(FilterOn(t, 1000, 97, 1, seed), one) << t << " threads, Range 1";
+    for (int t : {2, 3, 8})
+        EXPECT_EQ(FilterOn(t, 1000, 97, 1, seed), one) << t << " threads, Range 1";
     // 1080 rows at Range 4 give 68-row bands on 1, 2 and 8 threads (16 pieces).
     const std::vector<int16_t> a = FilterOn(1, 480, 1080, 4, seed);
     EXPECT_EQ(FilterOn(2, 480, 1080, 4, seed), a);

@@ -119,19 +119,23 @@ protected:
         host.AllocateImages(W, H, capacity < 0 ? (W + 7) & ~7 : capacity);
         std::mt19937 rng(W * 31 + H);
         for (int y = 0; y < H; y++)
-            for (int x = 0; x < W; x++) host.Row(host.Edit(), y)[x] = YcPixel{int16_t(rng() % 4096), 1, 2};
+            for (int x = 0; x < W; x++)
+                host.Row(host.Edit(), y)[x] = YcPixel{int16_t(rng() % 4096), 1, 2};
     }
     std::vector<uint8_t> Bytes() {
         const size_t n = size_t(host.Frame().Height) * size_t(host.Frame().Capacity) * 6;
         std::vector<uint8_t> b(reinterpret_cast<uint8_t*>(host.Frame().Edit),
                                reinterpret_cast<uint8_t*>(host.Frame().Edit) + n);
-        b.insert(b.end(), reinterpret_cast<uint8_t*>(host.Frame().Temp), reinterpret_cast<uint8_t*>(host.Frame().Temp) + n);
+        b.insert(b.end(), reinterpret_cast<uint8_t*>(host.Frame().Temp),
+                 reinterpret_cast<uint8_t*>(host.Frame().Temp) + n);
         return b;
     }
     // Runs a frame that must be refused: result 0, pointers and both images untouched.
     void ExpectRefused(const char* why) {
         const FrameInfo before = host.Frame();
-        const std::vector<uint8_t> bytes = before.Edit && before.Height > 0 && before.Capacity > 0 ? Bytes() : std::vector<uint8_t>{};
+        const std::vector<uint8_t> bytes = before.Edit && before.Height > 0 && before.Capacity > 0
+                                               ? Bytes()
+                                               : std::vector<uint8_t>{};
         EXPECT_EQ(host.Process(), 0) << why;
         EXPECT_EQ(host.Frame().Edit, before.Edit) << why;
         EXPECT_EQ(host.Frame().Temp, before.Temp) << why;
@@ -159,7 +163,8 @@ TEST_F(Host, WorkedPlan) {
     EXPECT_EQ(Job.W, 1920);
     EXPECT_EQ(Job.H, 1080);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(Job.Scratch) % 128, 0u);
-    EXPECT_EQ(Job.ClaimCounter, 39 + 8) << "every band claimed once, and one failed claim per thread";
+    EXPECT_EQ(Job.ClaimCounter, 39 + 8)
+        << "every band claimed once, and one failed claim per thread";
     host.SetControls(1, 40, true);
     ASSERT_EQ(host.Process(), 1);
     EXPECT_EQ(Job.BandHeight, 10);
@@ -288,7 +293,9 @@ TEST_F(Host, UnusableFrames) {
 TEST_F(Host, FaultyHostThreads) {
     NewFrame(500, 12);
     // Thread 0 never runs: the probe reports no threads.
-    host.RunOverride = [](WorkerFunction fn, void* first, void* second) { fn(1, 2, first, second); };
+    host.RunOverride = [](WorkerFunction fn, void* first, void* second) {
+        fn(1, 2, first, second);
+    };
     ExpectRefused("thread probe saw no thread 0");
     // A worker with an index past the plan's thread count touches nothing.
     host.RunOverride = nullptr;
@@ -334,7 +341,8 @@ TEST_F(Host, FrameBeforeUpdate) {
     std::vector<int16_t> before;
     for (int x = 0; x < 300; x++) before.push_back(host.Row(host.Edit(), 4)[x].Y);
     ASSERT_EQ(host.Process(), 1);
-    for (int x = 0; x < 300; x++) EXPECT_NEAR(host.Row(host.Edit(), 4)[x].Y, before[x], 1 + before[x] * 1.5 / 4096);
+    for (int x = 0; x < 300; x++)
+        EXPECT_NEAR(host.Row(host.Edit(), 4)[x].Y, before[x], 1 + before[x] * 1.5 / 4096);
     for (float& lane : Job.WeightCoefficient) lane = saved;
     Job.LowerBound = lower;
     Job.ExponentBias = bias;

@@ -37,7 +37,9 @@ std::vector<double> OracleFilter(const LumaPlane& plane, int R, int strength, bo
 }
 
 bool OracleAgrees(int16_t got, double expected, double* difference) {
-    const double saturated = expected < -32768.0 ? -32768.0 : expected > 32767.0 ? 32767.0 : expected;
+    const double saturated = expected < -32768.0  ? -32768.0
+                             : expected > 32767.0 ? 32767.0
+                                                  : expected;
     const double d = fabs(double(got) - saturated);
     if (difference) *difference = d;
     // 1 unit for rounding and float summation, plus the approximate reciprocal's bound.
@@ -46,11 +48,16 @@ bool OracleAgrees(int16_t got, double expected, double* difference) {
 
 const char* ContentName(Content content) {
     switch (content) {
-        case Content::Random: return "random";
-        case Content::Flat: return "flat";
-        case Content::Ramp: return "ramp";
-        case Content::Extreme: return "extreme";
-        case Content::Noisy: return "noisy";
+        case Content::Random:
+            return "random";
+        case Content::Flat:
+            return "flat";
+        case Content::Ramp:
+            return "ramp";
+        case Content::Extreme:
+            return "extreme";
+        case Content::Noisy:
+            return "noisy";
     }
     return "?";
 }
@@ -67,13 +74,21 @@ LumaPlane MakePlane(int W, int H, Content content, std::mt19937& rng) {
         for (int x = 0; x < W; x++) {
             int v = 0;
             switch (content) {
-                case Content::Random: v = scale(rng); break;
-                case Content::Flat: v = level; break;
-                case Content::Ramp: v = (x * 7 + y * 13) % 4096; break;
+                case Content::Random:
+                    v = scale(rng);
+                    break;
+                case Content::Flat:
+                    v = level;
+                    break;
+                case Content::Ramp:
+                    v = (x * 7 + y * 13) % 4096;
+                    break;
                 case Content::Extreme: {
                     // The ends of the 16-bit range, flat stretches and single spikes.
-                    static const int ends[8] = {-32768, 32767, -32767, 32766, -32768, 32767, 0, 1365};
-                    v = ((x / 5 + y / 3) % 3 == 0) ? ends[pick(rng)] : (x % 17 == 3 ? 32767 : -32768);
+                    static const int ends[8] = {-32768, 32767, -32767, 32766,
+                                                -32768, 32767, 0,      1365};
+                    v = ((x / 5 + y / 3) % 3 == 0) ? ends[pick(rng)]
+                                                   : (x % 17 == 3 ? 32767 : -32768);
                     break;
                 }
                 case Content::Noisy: {

@@ -40,7 +40,6 @@ inline float ScaledDistanceRef(const Staged& S, int y, int x, int dy, int dx, fl
     return c * D;
 }
 
-
 // One lane of one chunk: staged rows (band rows -R-1 upward, 50 columns from -R-1), the
 // accumulator rows and the ring, in the same geometry as the engine's Chunk.
 struct ChunkModel {
@@ -51,7 +50,9 @@ struct ChunkModel {
     int ring[6] = {0, 1, 2, 3, 4, 5};
 
     float S(int y, int x) const { return staged[size_t(y + R + 1) * 50 + size_t(x + R + 1)]; }
-    float* Entry(int ringRow, int x) { return &acc[(size_t(ring[ringRow]) * 48 + size_t(x + R)) * 3]; }
+    float* Entry(int ringRow, int x) {
+        return &acc[(size_t(ring[ringRow]) * 48 + size_t(x + R)) * 3];
+    }
     void Rotate();
 };
 

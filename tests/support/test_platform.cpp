@@ -26,4 +26,6 @@ void AlignedFree(void* block) {
     free(block);
 }
 
-int32_t AtomicIncrement(volatile int32_t* value) { return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST); }
+int32_t AtomicIncrement(volatile int32_t* value) {
+    return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
+}
