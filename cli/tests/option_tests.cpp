@@ -1,0 +1,105 @@
+// option_tests.cpp: the command line: the module's ranges and defaults, and messages that name
+// the option and its range
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "../options.h"
+
+namespace {
+
+bool Parse(std::vector<const char*> args, Options* o, std::string* error) {
+    args.insert(args.begin(), "tessival");
+    return ParseOptions(int(args.size()), args.data(), o, error);
+}
+
+TEST(Options, DefaultsAreTheModuleControls) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"in.y4m", "-"}, &o, &error)) << error;
+    EXPECT_EQ(o.Filter.Range, 1);
+    EXPECT_EQ(o.Filter.Strength, 40);
+    EXPECT_TRUE(o.Filter.Gaussian);
+    EXPECT_EQ(o.Filter.Threads, 0);
+    EXPECT_EQ(o.Frames, -1);
+    EXPECT_EQ(o.Progress, -1);
+    EXPECT_EQ(o.Input, "in.y4m");
+    EXPECT_EQ(o.Output, "-");
+}
+
+TEST(Options, BothSpellingsAndEveryOption) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--range", "4", "--strength=100", "--box", "--threads", "3", "--frames=0",
+                       "--progress", "--quiet", "--module", "/x/libtessival.so", "-", "out"},
+                      &o, &error))
+        << error;
+    EXPECT_EQ(o.Filter.Range, 4);
+    EXPECT_EQ(o.Filter.Strength, 100);
+    EXPECT_FALSE(o.Filter.Gaussian);
+    EXPECT_EQ(o.Filter.Threads, 3);
+    EXPECT_EQ(o.Frames, 0);
+    EXPECT_EQ(o.Progress, 1);
+    EXPECT_TRUE(o.Quiet);
+    EXPECT_EQ(o.Filter.Module, "/x/libtessival.so");
+    EXPECT_EQ(o.Input, "-");
+    ASSERT_TRUE(Parse({"--strength", "1", "--range=1", "--", "-odd-name", "b"}, &o, &error));
+    EXPECT_EQ(o.Filter.Strength, 1);
+    EXPECT_EQ(o.Input, "-odd-name");
+}
+
+TEST(Options, ErrorsNameTheOptionAndItsRange) {
+    const struct {
+        std::vector<const char*> Args;
+        const char* Expect;
+    } cases[] = {
+        {{"--range", "0", "a", "b"}, "--range must be a whole number from 1 to 4, not '0'"},
+        {{"--range=5", "a", "b"}, "--range must be a whole number from 1 to 4, not '5'"},
+        {{"--range", "2.5", "a", "b"}, "from 1 to 4, not '2.5'"},
+        {{"--strength", "101", "a", "b"}, "--strength must be a whole number from 1 to 100"},
+        {{"--strength=", "a", "b"}, "--strength must be a whole number from 1 to 100, not ''"},
+        {{"--strength"}, "from 1 to 100, and none was given"},
+        {{"--threads", "0", "a", "b"}, "--threads must be a whole number from 1 to 256"},
+        {{"--frames", "-1", "a", "b"}, "--frames must be a whole number from 0"},
+        {{"--box=1", "a", "b"}, "--box takes no value"},
+        {{"--module", "", "a", "b"}, "--module needs the path"},
+        {{"--radius", "2", "a", "b"}, "unknown option '--radius'"},
+        {{"--noise", "5", "a", "b"}, "unknown option '--noise'"},  // demo only
+        {{}, "missing INPUT and OUTPUT"},
+        {{"a"}, "missing OUTPUT"},
+        {{"a", "b", "c"}, "too many operands"},
+        {{"demo", "a.png", "b.png"}, "at most one operand"},
+        {{"demo", "--noise", "51"}, "--noise must be a whole number from 1 to 50"},
+    };
+    for (const auto& c : cases) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(Parse(c.Args, &o, &error)) << c.Expect;
+        EXPECT_NE(error.find(c.Expect), std::string::npos) << c.Expect << " -> " << error;
+    }
+}
+
+TEST(Options, DemoKeepsItsOwnRangeAndStrengthUnlessGiven) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"demo"}, &o, &error));
+    EXPECT_TRUE(o.Demo);
+    EXPECT_FALSE(o.RangeGiven);
+    EXPECT_FALSE(o.StrengthGiven);
+    EXPECT_EQ(o.Output, "tessival-demo.png");
+    ASSERT_TRUE(Parse({"demo", "--range", "3", "--seed", "9", "x.png"}, &o, &error));
+    EXPECT_TRUE(o.RangeGiven);
+    EXPECT_EQ(o.Seed, 9u);
+    EXPECT_EQ(o.Output, "x.png");
+}
+
+TEST(Options, HelpAndVersionNeedNoOperands) {
+    Options o;
+    std::string error;
+    EXPECT_TRUE(Parse({"--help"}, &o, &error));
+    EXPECT_TRUE(o.Help);
+    EXPECT_TRUE(Parse({"--version"}, &o, &error));
+    EXPECT_TRUE(o.Version);
+}
+
+}  // namespace
