@@ -12,7 +12,8 @@
 #include "run.h"
 
 enum { DemoW = 384, DemoH = 288, DemoFrames = 8 };
-// The demo's controls unless given: at the default noise (sigma 10) these give a clear gain (see docs/cli.md).
+// The demo's controls unless given: at the default noise (sigma 10) these give a clear gain (see
+// docs/cli.md).
 enum { DemoRange = 2, DemoStrength = 70 };
 
 void DrawScene(int W, int H, int t, uint8_t* luma) {

@@ -22,9 +22,9 @@ struct Image {
     ImageKind Kind = ImageKind::Png;
     int Width = 0;
     int Height = 0;
-    int Channels = 1;       // 1 gray, 2 gray + alpha, 3 RGB, 4 RGB + alpha
-    int Bits = 8;           // bits a sample needs: 8 or 16 for PNG, up to 16 for PGM/PPM
-    uint32_t MaxValue = 255;  // 2^Bits - 1 for PNG; a PGM/PPM's maxval
+    int Channels = 1;               // 1 gray, 2 gray + alpha, 3 RGB, 4 RGB + alpha
+    int Bits = 8;                   // bits a sample needs: 8 or 16 for PNG, up to 16 for PGM/PPM
+    uint32_t MaxValue = 255;        // 2^Bits - 1 for PNG; a PGM/PPM's maxval
     std::vector<uint16_t> Samples;  // Width * Height * Channels
 };
 

@@ -16,7 +16,9 @@
 #include <stdint.h>
 
 // Largest sample value of an N-bit format (1 <= N <= 16).
-inline uint32_t MaxSample(int bits) { return (1u << bits) - 1u; }
+inline uint32_t MaxSample(int bits) {
+    return (1u << bits) - 1u;
+}
 
 // q above; samples over 2^N - 1 are taken as 2^N - 1.
 int16_t LumaToFilter(uint32_t s, int bits);

@@ -152,7 +152,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         return true;
     }
     if (operands.size() != 2) {
-        *error = operands.empty()     ? "missing INPUT and OUTPUT (see tessival --help)"
+        *error = operands.empty()       ? "missing INPUT and OUTPUT (see tessival --help)"
                  : operands.size() == 1 ? "missing OUTPUT (use - for standard output)"
                                         : "too many operands: expected INPUT OUTPUT";
         return false;

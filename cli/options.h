@@ -13,10 +13,10 @@
 // Exit codes.
 enum {
     ExitOk = 0,
-    ExitBadInput = 1,   // unreadable, malformed, truncated or unsupported input
-    ExitUsage = 2,      // an unknown option, an option out of range, missing operands
+    ExitBadInput = 1,     // unreadable, malformed, truncated or unsupported input
+    ExitUsage = 2,        // an unknown option, an option out of range, missing operands
     ExitWriteFailed = 3,  // the output could not be opened or written
-    ExitNoFilter = 4,   // the module could not be found or loaded, or refused a frame
+    ExitNoFilter = 4,     // the module could not be found or loaded, or refused a frame
 };
 
 struct Options {
@@ -24,15 +24,15 @@ struct Options {
     FilterSettings Filter;
     bool RangeGiven = false;
     bool StrengthGiven = false;
-    long Frames = -1;    // -1: all
-    int Progress = -1;   // -1: when stderr is a terminal; 0 off; 1 on
+    long Frames = -1;   // -1: all
+    int Progress = -1;  // -1: when stderr is a terminal; 0 off; 1 on
     bool Quiet = false;
     bool Help = false;
     bool Version = false;
     std::string Input;
     std::string Output;
-    int Noise = 10;      // demo: standard deviation of the added noise, in 8-bit levels
-    unsigned Seed = 1;   // demo: noise seed
+    int Noise = 10;     // demo: standard deviation of the added noise, in 8-bit levels
+    unsigned Seed = 1;  // demo: noise seed
 };
 
 // Fills *options from argv; false with a one-line message naming the offending option (exit

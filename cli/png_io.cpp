@@ -38,11 +38,16 @@ static void FlushNothing(png_structp) {}
 
 static int ChannelsOf(int colorType) {
     switch (colorType) {
-    case PNG_COLOR_TYPE_GRAY: return 1;
-    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
-    case PNG_COLOR_TYPE_RGB: return 3;
-    case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
-    default: return 0;
+        case PNG_COLOR_TYPE_GRAY:
+            return 1;
+        case PNG_COLOR_TYPE_GRAY_ALPHA:
+            return 2;
+        case PNG_COLOR_TYPE_RGB:
+            return 3;
+        case PNG_COLOR_TYPE_RGB_ALPHA:
+            return 4;
+        default:
+            return 0;
     }
 }
 
@@ -109,7 +114,8 @@ bool DecodePng(const std::vector<uint8_t>& bytes, Image* image, std::string* err
     if (image->Bits == 8) {
         for (size_t i = 0; i < n; i++) image->Samples[i] = raw[i];
     } else {
-        for (size_t i = 0; i < n; i++) image->Samples[i] = uint16_t(raw[2 * i] << 8 | raw[2 * i + 1]);
+        for (size_t i = 0; i < n; i++)
+            image->Samples[i] = uint16_t(raw[2 * i] << 8 | raw[2 * i + 1]);
     }
     return true;
 }

@@ -97,9 +97,9 @@ static int FilterStream(const Options& o, FILE* in) {
         if (got == Y4mRead::End) break;
         if (got == Y4mRead::Error) {
             code = ExitBadInput;
-            message = Name(o.Input, true) + ": " + reader.Error + "; the " +
-                      std::to_string(done) + " complete frame" + (done == 1 ? "" : "s") +
-                      " before it " + (done == 1 ? "was" : "were") + " written";
+            message = Name(o.Input, true) + ": " + reader.Error + "; the " + std::to_string(done) +
+                      " complete frame" + (done == 1 ? "" : "s") + " before it " +
+                      (done == 1 ? "was" : "were") + " written";
             break;
         }
         GetLuma(format, frame.Data.data(), luma.data());
@@ -132,13 +132,14 @@ static int FilterOneImage(const Options& o, FILE* in, char kind) {
     std::vector<uint8_t> bytes;
     uint8_t chunk[1 << 16];
     size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, in)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+    while ((got = fread(chunk, 1, sizeof chunk, in)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + got);
     if (ferror(in))
         return Fail(ExitBadInput, "cannot read " + Name(o.Input, true) + ": " + strerror(errno));
     Image image;
     std::string error;
-    const bool decoded = kind == 'g' ? DecodePng(bytes, &image, &error)
-                                     : DecodePnm(bytes, &image, &error);
+    const bool decoded =
+        kind == 'g' ? DecodePng(bytes, &image, &error) : DecodePnm(bytes, &image, &error);
     if (!decoded) return Fail(ExitBadInput, Name(o.Input, true) + ": " + error);
     // Encode into memory first, so that an image that cannot be written leaves no file behind.
     const ImageKind outKind = KindForName(o.Output, image.Kind);
@@ -157,7 +158,8 @@ static int FilterOneImage(const Options& o, FILE* in, char kind) {
     errno = 0;
     const bool written = fwrite(encoded.data(), 1, encoded.size(), out) == encoded.size();
     const std::string why = WriteFailure(o.Output);
-    if (!CloseOutput(out) || !written) return Fail(ExitWriteFailed, written ? WriteFailure(o.Output) : why);
+    if (!CloseOutput(out) || !written)
+        return Fail(ExitWriteFailed, written ? WriteFailure(o.Output) : why);
     return ExitOk;
 }
 
@@ -166,8 +168,7 @@ int RunFilter(const Options& o) {
     if (SameFile(o.Input, o.Output))
         return Fail(ExitUsage, "INPUT and OUTPUT are the same file (" + o.Input + ")");
     FILE* in = o.Input == "-" ? stdin : fopen(o.Input.c_str(), "rb");
-    if (in == nullptr)
-        return Fail(ExitBadInput, "cannot open " + o.Input + ": " + strerror(errno));
+    if (in == nullptr) return Fail(ExitBadInput, "cannot open " + o.Input + ": " + strerror(errno));
     static char inBuffer[1 << 20];
     setvbuf(in, inBuffer, _IOFBF, sizeof inBuffer);
     const int first = getc(in);
@@ -181,13 +182,16 @@ int RunFilter(const Options& o) {
     } else if (first == 0x89 || first == 'P') {
         code = FilterOneImage(o, in, first == 0x89 ? 'g' : 'p');
     } else {
-        code = Fail(ExitBadInput, Name(o.Input, true) +
-                                      ": not a YUV4MPEG2 stream, PNG, PGM or PPM (it starts with "
-                                      "byte 0x" + [first] {
-                                          char hex[4];
-                                          snprintf(hex, sizeof hex, "%02X", first);
-                                          return std::string(hex);
-                                      }() + ")");
+        code = Fail(
+            ExitBadInput, Name(o.Input, true) +
+                              ": not a YUV4MPEG2 stream, PNG, PGM or PPM (it starts with "
+                              "byte 0x" +
+                              [first] {
+                                  char hex[4];
+                                  snprintf(hex, sizeof hex, "%02X", first);
+                                  return std::string(hex);
+                              }() +
+                              ")");
     }
     if (in != stdin) fclose(in);
     return code;

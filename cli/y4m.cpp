@@ -16,16 +16,16 @@ struct ColorspaceInfo {
 };
 
 static const ColorspaceInfo Colorspaces[] = {
-    {"420jpeg", 8, 3, 1, 1},   {"420mpeg2", 8, 3, 1, 1}, {"420paldv", 8, 3, 1, 1},
-    {"420", 8, 3, 1, 1},       {"411", 8, 3, 2, 0},      {"422", 8, 3, 1, 0},
-    {"444", 8, 3, 0, 0},       {"444alpha", 8, 4, 0, 0}, {"mono", 8, 1, 0, 0},
-    {"420p9", 9, 3, 1, 1},     {"422p9", 9, 3, 1, 0},    {"444p9", 9, 3, 0, 0},
-    {"420p10", 10, 3, 1, 1},   {"422p10", 10, 3, 1, 0},  {"444p10", 10, 3, 0, 0},
-    {"420p12", 12, 3, 1, 1},   {"422p12", 12, 3, 1, 0},  {"444p12", 12, 3, 0, 0},
-    {"420p14", 14, 3, 1, 1},   {"422p14", 14, 3, 1, 0},  {"444p14", 14, 3, 0, 0},
-    {"420p16", 16, 3, 1, 1},   {"422p16", 16, 3, 1, 0},  {"444p16", 16, 3, 0, 0},
-    {"mono9", 9, 1, 0, 0},     {"mono10", 10, 1, 0, 0},  {"mono12", 12, 1, 0, 0},
-    {"mono14", 14, 1, 0, 0},   {"mono16", 16, 1, 0, 0},
+    {"420jpeg", 8, 3, 1, 1}, {"420mpeg2", 8, 3, 1, 1}, {"420paldv", 8, 3, 1, 1},
+    {"420", 8, 3, 1, 1},     {"411", 8, 3, 2, 0},      {"422", 8, 3, 1, 0},
+    {"444", 8, 3, 0, 0},     {"444alpha", 8, 4, 0, 0}, {"mono", 8, 1, 0, 0},
+    {"420p9", 9, 3, 1, 1},   {"422p9", 9, 3, 1, 0},    {"444p9", 9, 3, 0, 0},
+    {"420p10", 10, 3, 1, 1}, {"422p10", 10, 3, 1, 0},  {"444p10", 10, 3, 0, 0},
+    {"420p12", 12, 3, 1, 1}, {"422p12", 12, 3, 1, 0},  {"444p12", 12, 3, 0, 0},
+    {"420p14", 14, 3, 1, 1}, {"422p14", 14, 3, 1, 0},  {"444p14", 14, 3, 0, 0},
+    {"420p16", 16, 3, 1, 1}, {"422p16", 16, 3, 1, 0},  {"444p16", 16, 3, 0, 0},
+    {"mono9", 9, 1, 0, 0},   {"mono10", 10, 1, 0, 0},  {"mono12", 12, 1, 0, 0},
+    {"mono14", 14, 1, 0, 0}, {"mono16", 16, 1, 0, 0},
 };
 
 int PlaneWidth(const Y4mFormat& f, int plane) {
@@ -93,8 +93,8 @@ bool ParseY4mHeader(const std::string& line, Y4mFormat* format, std::string* err
     const size_t signatureLength = sizeof Signature - 1;
     if (line.compare(0, signatureLength, Signature) != 0 ||
         (line.size() > signatureLength && line[signatureLength] != ' ')) {
-        *error = "not a YUV4MPEG2 stream: it starts with " + Quote(line.substr(0, 12)) +
-                 " at byte 0";
+        *error =
+            "not a YUV4MPEG2 stream: it starts with " + Quote(line.substr(0, 12)) + " at byte 0";
         return false;
     }
     bool haveW = false, haveH = false;
@@ -225,10 +225,10 @@ Y4mRead ReadY4mFrame(Y4mReader* r, Y4mFrame* frame) {
         return Y4mRead::Error;
     }
     if (!complete) {
-        r->Error = where + (line.size() > LongestLine
-                                ? ": FRAME line longer than " + std::to_string(int(LongestLine)) +
-                                      " bytes"
-                                : " is truncated: the stream ends inside its FRAME line");
+        r->Error =
+            where + (line.size() > LongestLine
+                         ? ": FRAME line longer than " + std::to_string(int(LongestLine)) + " bytes"
+                         : " is truncated: the stream ends inside its FRAME line");
         return Y4mRead::Error;
     }
     const size_t bytes = FrameBytes(r->Format);

@@ -35,7 +35,8 @@ TEST(Png, RoundTripsGrayRgbAndAlphaAtEightAndSixteenBits) {
     for (int channels = 1; channels <= 4; channels++) {
         for (int bits : {8, 16}) {
             SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(bits) + " bits");
-            const Image image = RandomImage(13, 7, channels, bits, (1u << bits) - 1, channels + bits);
+            const Image image =
+                RandomImage(13, 7, channels, bits, (1u << bits) - 1, channels + bits);
             std::vector<uint8_t> bytes;
             std::string error;
             ASSERT_TRUE(EncodePng(image, &bytes, &error)) << error;
@@ -117,7 +118,8 @@ TEST(Images, RefusedImagesSayWhy) {
     };
     for (const auto& c : cases) {
         error.clear();
-        EXPECT_FALSE(c.Png ? DecodePng(c.Bytes, &image, &error) : DecodePnm(c.Bytes, &image, &error))
+        EXPECT_FALSE(c.Png ? DecodePng(c.Bytes, &image, &error)
+                           : DecodePnm(c.Bytes, &image, &error))
             << c.Expect;
         EXPECT_NE(error.find(c.Expect), std::string::npos) << c.Expect << " -> " << error;
     }
@@ -177,7 +179,8 @@ TEST_F(RgbThroughFilter, NoisyImagesChangeLumaOnly) {
         changed += a[0] != b[0];
         EXPECT_EQ(a[3], b[3]);
         for (int c = 0; c < 2; c++)  // tolerance 1: each channel is rounded on its own
-            EXPECT_NEAR(int(a[c]) - int(a[c + 1]), int(b[c]) - int(b[c + 1]), 1) << "pixel " << p / 4;
+            EXPECT_NEAR(int(a[c]) - int(a[c + 1]), int(b[c]) - int(b[c + 1]), 1)
+                << "pixel " << p / 4;
     }
     EXPECT_GT(changed, image.Samples.size() / 8);
 }

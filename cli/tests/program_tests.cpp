@@ -23,7 +23,7 @@ std::string FlatLumaStream(const std::string& header, int frames, uint16_t luma)
     const size_t lumaBytes = PlaneBytes(f, 0), step = FrameBytes(f) + 6;
     size_t at = header.size() + 1 + 6;
     for (int k = 0; k < frames; k++, at += step) {
-        for (size_t i = 0; i < lumaBytes; i += f.Bits > 8 ? 2 : 1) {
+        for (size_t i = 0; i<lumaBytes; i += f.Bits> 8 ? 2 : 1) {
             s[at + i] = char(luma & 0xFF);
             if (f.Bits > 8) s[at + i + 1] = char(luma >> 8);
         }
@@ -68,7 +68,8 @@ TEST(Program, TruncatedLastFrameKeepsEveryCompleteFrame) {
     const std::string header = Header(64, 32, "420jpeg");
     const std::string whole = FlatLumaStream(header, 3, 80);  // flat: the filter keeps it exactly
     WriteFile(dir.Path("in.y4m"), whole + "FRAME\n" + std::string(1000, '\x10'));
-    ProgramRun run = RunProgram("--range 2 - - <" + dir.Path("in.y4m") + " >" + dir.Path("out.y4m"));
+    ProgramRun run =
+        RunProgram("--range 2 - - <" + dir.Path("in.y4m") + " >" + dir.Path("out.y4m"));
     EXPECT_EQ(run.Code, 1);
     EXPECT_NE(run.Err.find("frame 4 at byte " + std::to_string(whole.size()) +
                            " is truncated: 1000 of 3072 picture bytes; the 3 complete frames "
@@ -95,8 +96,8 @@ TEST(Program, FlatLumaAndAllOtherPlanesComeBackBitExactAtEveryDepth) {
     const struct {
         const char* C;
         uint16_t Luma;
-    } cases[] = {{"mono", 80},      {"420jpeg", 85},   {"411", 40},    {"422", 17},
-                 {"444alpha", 60},  {"420p10", 300},   {"422p12", 1300}, {"444p16", 19000},
+    } cases[] = {{"mono", 80},      {"420jpeg", 85}, {"411", 40},      {"422", 17},
+                 {"444alpha", 60},  {"420p10", 300}, {"422p12", 1300}, {"444p16", 19000},
                  {"mono16", 21845}, {"420p9", 170}};
     ScratchFolder dir;
     for (const auto& c : cases) {

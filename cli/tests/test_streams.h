@@ -28,8 +28,8 @@ struct ScratchFolder {
 };
 
 struct ProgramRun {
-    int Code = -1;       // exit code
-    std::string Err;     // what it wrote on stderr
+    int Code = -1;    // exit code
+    std::string Err;  // what it wrote on stderr
 };
 
 // Runs the built program through the shell as `tessival ARGS`; `args` is shell text.

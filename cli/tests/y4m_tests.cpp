@@ -15,13 +15,13 @@ struct Layout {
 
 // Odd sizes, so that subsampled planes must round up.
 const Layout Layouts[] = {
-    {"mono", 8, 1, 0, 0},     {"mono10", 10, 1, 0, 0},  {"mono12", 12, 1, 0, 0},
-    {"mono16", 16, 1, 0, 0},  {"420jpeg", 8, 3, 4, 3},  {"420mpeg2", 8, 3, 4, 3},
-    {"420paldv", 8, 3, 4, 3}, {"420", 8, 3, 4, 3},      {"411", 8, 3, 2, 5},
-    {"422", 8, 3, 4, 5},      {"444", 8, 3, 7, 5},      {"444alpha", 8, 4, 7, 5},
-    {"420p10", 10, 3, 4, 3},  {"422p10", 10, 3, 4, 5},  {"444p10", 10, 3, 7, 5},
-    {"420p12", 12, 3, 4, 3},  {"422p12", 12, 3, 4, 5},  {"444p12", 12, 3, 7, 5},
-    {"420p16", 16, 3, 4, 3},  {"422p16", 16, 3, 4, 5},  {"444p16", 16, 3, 7, 5},
+    {"mono", 8, 1, 0, 0},     {"mono10", 10, 1, 0, 0}, {"mono12", 12, 1, 0, 0},
+    {"mono16", 16, 1, 0, 0},  {"420jpeg", 8, 3, 4, 3}, {"420mpeg2", 8, 3, 4, 3},
+    {"420paldv", 8, 3, 4, 3}, {"420", 8, 3, 4, 3},     {"411", 8, 3, 2, 5},
+    {"422", 8, 3, 4, 5},      {"444", 8, 3, 7, 5},     {"444alpha", 8, 4, 7, 5},
+    {"420p10", 10, 3, 4, 3},  {"422p10", 10, 3, 4, 5}, {"444p10", 10, 3, 7, 5},
+    {"420p12", 12, 3, 4, 3},  {"422p12", 12, 3, 4, 5}, {"444p12", 12, 3, 7, 5},
+    {"420p16", 16, 3, 4, 3},  {"422p16", 16, 3, 4, 5}, {"444p16", 16, 3, 7, 5},
 };
 
 TEST(Y4mHeader, EveryLayoutAndDepth) {
@@ -177,7 +177,7 @@ TEST(LumaMap, DocumentedScaling) {
     EXPECT_EQ(LumaToFilter(255, 8), 4080);
     EXPECT_EQ(LumaToFilter(1023, 10), 4092);
     EXPECT_EQ(LumaToFilter(4095, 12), 4095);
-    EXPECT_EQ(LumaToFilter(0x1237, 16), 0x123);   // rounded to nearest
+    EXPECT_EQ(LumaToFilter(0x1237, 16), 0x123);  // rounded to nearest
     EXPECT_EQ(LumaToFilter(0x1238, 16), 0x124);
     EXPECT_EQ(LumaToFilter(65535, 16), 4095);     // not 4096
     EXPECT_EQ(LumaToFilter(3000, 10), 4092);      // over 2^N - 1: taken as 2^N - 1
