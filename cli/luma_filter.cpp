@@ -89,16 +89,35 @@ bool FilterLumaPlane(LumaFilter* filter, uint16_t* plane, int W, int H, int bits
                      std::string* error) {
     Prepare(filter, W, H);
     SubstituteHost& host = *filter->Host;
+    // Up to 12 bits the mapping is a shift each way, written out here so that the per-pixel
+    // loops stay simple; deeper samples take the general functions of luma_map.h.
+    const int shift = 12 - bits;
+    const int32_t top = int32_t(MaxSample(bits));
     for (int y = 0; y < H; y++) {
         YcPixel* row = host.Row(host.Edit(), y);
         const uint16_t* in = plane + size_t(y) * W;
-        for (int x = 0; x < W; x++) row[x] = YcPixel{LumaToFilter(in[x], bits), 0, 0};
+        if (shift >= 0) {
+            for (int x = 0; x < W; x++) {
+                const int32_t s = in[x] > top ? top : in[x];
+                row[x] = YcPixel{int16_t(s << shift), 0, 0};
+            }
+        } else {
+            for (int x = 0; x < W; x++) row[x] = YcPixel{LumaToFilter(in[x], bits), 0, 0};
+        }
     }
     if (!Run(filter, error)) return false;
+    const int32_t half = shift > 0 ? 1 << (shift - 1) : 0;
     for (int y = 0; y < H; y++) {
         const YcPixel* row = host.Row(host.Edit(), y);
         uint16_t* out = plane + size_t(y) * W;
-        for (int x = 0; x < W; x++) out[x] = uint16_t(LumaFromFilter(row[x].Y, out[x], bits));
+        if (shift >= 0) {
+            for (int x = 0; x < W; x++) {
+                const int32_t v = (int32_t(row[x].Y) + half) >> shift;
+                out[x] = uint16_t(v < 0 ? 0 : v > top ? top : v);
+            }
+        } else {
+            for (int x = 0; x < W; x++) out[x] = uint16_t(LumaFromFilter(row[x].Y, out[x], bits));
+        }
     }
     return true;
 }
