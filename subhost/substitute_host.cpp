@@ -24,6 +24,8 @@ SubstituteHost::SubstituteHost(int threads) {
 }
 
 SubstituteHost::~SubstituteHost() {
+    // A host shutting down tells the filter, which releases its scratch block.
+    if (table_ != nullptr) Exit();
     StopThreads();
     if (library_ != nullptr) dlclose(library_);
 }
