@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     YcPixel* e = reinterpret_cast<YcPixel*>(edit.image);
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++)
-            e[size_t(y) * capacity + x] = YcPixel{plane.Y[size_t(y) * W + x], int16_t(x), int16_t(-y)};
+            e[size_t(y) * capacity + x] =
+                YcPixel{plane.Y[size_t(y) * W + x], int16_t(x), int16_t(-y)};
 
     SubstituteHost& host = HostWithThreads(threads);
     host.SetRawControls(range, strength, gaussian);
@@ -102,8 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int R = range < 1 ? 1 : range > 4 ? 4 : range;
     const YcPixel* out = frame.Edit;
     const bool small = W * H <= 6000;
-    const std::vector<double> expected = small ? OracleFilter(plane, R, strength, gaussian)
-                                               : std::vector<double>{};
+    const std::vector<double> expected =
+        small ? OracleFilter(plane, R, strength, gaussian) : std::vector<double>{};
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++) {
             const YcPixel p = out[size_t(y) * capacity + x];
