@@ -188,11 +188,7 @@ static void BandWorkerBody(int32_t threadIndex, BandJob& job) {
                 int16_t* packed0 =
                     reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + y0 * job.RowBytes);
                 PackRowPair(chunk, packed0, packed0 + job.RowBytes / 2, c0);
-                float* const done0 = chunk.Ring[0];
-                float* const done1 = chunk.Ring[1];
-                for (int i = 0; i < R; i++) chunk.Ring[i] = chunk.Ring[i + 2];
-                chunk.Ring[R] = done0;
-                chunk.Ring[R + 1] = done1;
+                RotateRing(chunk);
             }
         }
         WriteBackBand(job, packed, b, m);

@@ -39,3 +39,13 @@ struct Chunk {
 static inline float* StagedAt(const Chunk& chunk, int r) {
     return chunk.Staged + (r + chunk.R + 1) * StagedRowFloats + (chunk.R + 1) * 8;
 }
+
+// After a pair: the rows that leave the ring at the bottom (Ring[0], Ring[1]) are reused for the
+// two rows that enter at the top; every other row moves down two places.
+static inline void RotateRing(Chunk& chunk) {
+    float* const done0 = chunk.Ring[0];
+    float* const done1 = chunk.Ring[1];
+    for (int i = 0; i < chunk.R; i++) chunk.Ring[i] = chunk.Ring[i + 2];
+    chunk.Ring[chunk.R] = done0;
+    chunk.Ring[chunk.R + 1] = done1;
+}

@@ -248,11 +248,7 @@ static bool RunKernelCase(const KernelCase& k, std::mt19937& rng, bool bench) {
                         return false;
                     }
                 }
-        float* done0 = chunk.Ring[0];
-        float* done1 = chunk.Ring[1];
-        for (int i = 0; i < R; i++) chunk.Ring[i] = chunk.Ring[i + 2];
-        chunk.Ring[R] = done0;
-        chunk.Ring[R + 1] = done1;
+        RotateRing(chunk);
         for (ChunkModel& m : models) m.Rotate();
     }
     return true;

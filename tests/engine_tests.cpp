@@ -190,11 +190,7 @@ BandSums RunBand(const std::vector<std::vector<float>>& staged, int R, int n, in
                     sums.weighted.push_back(chunk.Ring[row][EntryFloats * x + 8 + s]);
                     sums.weights.push_back(chunk.Ring[row][EntryFloats * x + 16 + s]);
                 }
-        float* done0 = chunk.Ring[0];
-        float* done1 = chunk.Ring[1];
-        for (int i = 0; i < R; i++) chunk.Ring[i] = chunk.Ring[i + 2];
-        chunk.Ring[R] = done0;
-        chunk.Ring[R + 1] = done1;
+        RotateRing(chunk);
     }
     AlignedFree(distance);
     AlignedFree(acc);
