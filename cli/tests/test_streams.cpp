@@ -25,12 +25,9 @@ std::string Header(int W, int H, const std::string& colorspace) {
 }
 
 FILE* ReadFrom(const std::string& bytes) {
-    // fmemopen reads from the buffer it is given, so the FILE gets a copy that lives as long.
-    char* copy = static_cast<char*>(malloc(bytes.size() + 1));
-    memcpy(copy, bytes.data(), bytes.size());
-    FILE* f = fmemopen(copy, bytes.size(), "rb");
-    static std::vector<char*> kept;  // freed at exit; test streams are small
-    kept.push_back(copy);
+    FILE* f = tmpfile();
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    rewind(f);
     return f;
 }
 

@@ -13,7 +13,7 @@ std::string MakeY4m(const std::string& header, int frames, size_t frameBytes, ui
 // A y4m header for colour space C at W x H with the usual tags around it.
 std::string Header(int W, int H, const std::string& colorspace);
 
-// A FILE reading from a copy of `bytes`; close with fclose.
+// A FILE reading a copy of `bytes` (an anonymous temporary file); close with fclose.
 FILE* ReadFrom(const std::string& bytes);
 
 std::string ReadFile(const std::string& path);
