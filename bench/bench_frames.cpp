@@ -1,0 +1,86 @@
+// bench_frames.cpp: whole frames through the loaded module and the substitute host
+//
+// 1280x720 and 1920x1080, Range 1 to 4, Gaussian and box, on one thread and on every hardware
+// thread. Reports MP/s (megapixels per second), and, from the ops the engine issues for the
+// frame (op_count.h) and the measured peak, limit_MP/s (the speed at which the core would do
+// nothing but those ops) and eff (MP/s over limit_MP/s, per core used).
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "../subhost/substitute_host.h"
+#include "op_count.h"
+
+namespace {
+
+SubstituteHost& HostWithThreads(int threads) {
+    static std::unique_ptr<SubstituteHost> hosts[65];
+    std::unique_ptr<SubstituteHost>& host = hosts[threads];
+    if (!host) {
+        host.reset(new SubstituteHost(threads));
+        std::string error;
+        if (!host->Load(TESSIVAL_MODULE, &error)) {
+            fprintf(stderr, "bench: %s\n", error.c_str());
+            exit(1);
+        }
+    }
+    return *host;
+}
+
+// A smooth ramp with Gaussian noise (sigma 10 on the 8-bit scale), 12-bit luma.
+void FillNoisy(SubstituteHost& host, int W, int H) {
+    std::mt19937 rng(11);
+    std::normal_distribution<float> noise(0.0f, 160.0f);
+    for (YcPixel* image : {host.Edit(), host.Temp()})
+        for (int y = 0; y < H; y++) {
+            YcPixel* row = host.Row(image, y);
+            for (int x = 0; x < W; x++) {
+                const float v = 400.0f + 3000.0f * float(x + y) / float(W + H) + noise(rng);
+                row[x] = YcPixel{int16_t(v < 0      ? 0
+                                         : v > 4095 ? 4095
+                                                    : v),
+                                 int16_t(x & 255), int16_t(y & 255)};
+            }
+        }
+}
+
+void BenchFrame(benchmark::State& state) {
+    const int W = int(state.range(0)), H = int(state.range(1)), R = int(state.range(2));
+    const bool gaussian = state.range(3) != 0;
+    const int threads =
+        int(state.range(4)) == 0 ? int(std::thread::hardware_concurrency()) : int(state.range(4));
+    SubstituteHost& host = HostWithThreads(threads);
+    host.SetControls(R, 40, gaussian);
+    host.AllocateImages(W, H, (W + 7) & ~7);
+    FillNoisy(host, W, H);
+    if (host.Process() != 1) {  // plans the scratch block outside the timing
+        state.SkipWithError("ProcessFrame failed");
+        return;
+    }
+    for (auto _ : state) host.Process();
+    const double pixels = double(W) * H;
+    state.counters["MP/s"] =
+        benchmark::Counter(pixels * 1e-6, benchmark::Counter::kIsIterationInvariantRate);
+    const double limitNs = LimitNanoseconds(FrameOps(W, H, R, gaussian, threads), Peak);
+    const double limitMps = pixels * 1e-6 / (limitNs * 1e-9) * threads;
+    state.counters["limit_MP/s"] = limitMps;
+    state.counters["eff"] =
+        benchmark::Counter(pixels * 1e-6 / limitMps, benchmark::Counter::kIsIterationInvariantRate);
+    state.SetLabel(std::string(gaussian ? "gaussian" : "box") + ", " + std::to_string(threads) +
+                   " thread" + (threads > 1 ? "s" : ""));
+}
+
+void FrameArguments(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"W", "H", "R", "gauss", "threads"});
+    for (const int* size : {(const int[]){1280, 720}, (const int[]){1920, 1080}})
+        for (int R = 1; R <= 4; R++)
+            for (int g : {1, 0})
+                for (int t : {1, 0}) b->Args({size[0], size[1], R, g, t});
+}
+
+}  // namespace
+
+BENCHMARK(BenchFrame)->Apply(FrameArguments)->Unit(benchmark::kMillisecond)->UseRealTime();
