@@ -18,6 +18,14 @@
 
 enum class ImageKind { Png, Pnm };
 
+// A PNG ancillary chunk kept as read (colour profile, gamma, text, physical size, ...), written
+// back unchanged where it was found: Location is libpng's (before PLTE, before IDAT, after IDAT).
+struct PngChunk {
+    std::string Name;
+    std::vector<uint8_t> Data;
+    int Location = 0;
+};
+
 struct Image {
     ImageKind Kind = ImageKind::Png;
     int Width = 0;
@@ -26,6 +34,10 @@ struct Image {
     int Bits = 8;                   // bits a sample needs: 8 or 16 for PNG, up to 16 for PGM/PPM
     uint32_t MaxValue = 255;        // 2^Bits - 1 for PNG; a PGM/PPM's maxval
     std::vector<uint16_t> Samples;  // Width * Height * Channels
+    // From a PNG: its ancillary chunks, and the transparent colour of a tRNS chunk.
+    std::vector<PngChunk> Chunks;
+    bool HasTransparent = false;
+    uint16_t Transparent[3] = {0, 0, 0};  // gray, or red, green, blue
 };
 
 // The kind of data that starts with these bytes: 'y' for YUV4MPEG2, 'g' for PNG, 'p' for

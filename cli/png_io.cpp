@@ -1,7 +1,9 @@
 // png_io.cpp: PNG decoding and encoding through libpng, 8 and 16 bits, gray and RGB, with alpha
 //
 // Palette images and gray below 8 bits are refused rather than widened, so that what is written
-// back has the layout that was read.
+// back has the layout that was read. Every ancillary chunk (colour profile, gamma, chromaticities,
+// text, time, physical size, and chunks libpng does not know) is kept as raw bytes and written
+// back in the same place, so that viewers show the result with the colours of the original.
 #include <png.h>
 #include <string.h>
 
@@ -56,6 +58,8 @@ static int ChannelsOf(int colorType) {
 static bool ReadRows(png_structp png, png_infop info, Image* image, std::vector<uint8_t>* raw,
                      std::vector<png_bytep>* rows, std::string* error) {
     if (setjmp(png_jmpbuf(png))) return false;
+    // Every chunk but IHDR, PLTE, tRNS, IDAT and IEND is stored raw instead of interpreted.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_ALWAYS, nullptr, -1);
     png_read_info(png, info);
     const png_uint_32 W = png_get_image_width(png, info), H = png_get_image_height(png, info);
     const int depth = png_get_bit_depth(png, info), colorType = png_get_color_type(png, info);
@@ -85,7 +89,24 @@ static bool ReadRows(png_structp png, png_infop info, Image* image, std::vector<
     rows->resize(H);
     for (png_uint_32 y = 0; y < H; y++) (*rows)[y] = raw->data() + y * rowBytes;
     png_read_image(png, rows->data());
-    png_read_end(png, nullptr);
+    png_read_end(png, info);
+    png_color_16p transparent = nullptr;
+    if (png_get_valid(png, info, PNG_INFO_tRNS) &&
+        png_get_tRNS(png, info, nullptr, nullptr, &transparent) && transparent != nullptr) {
+        image->HasTransparent = true;
+        image->Transparent[0] = image->Channels <= 2 ? transparent->gray : transparent->red;
+        image->Transparent[1] = transparent->green;
+        image->Transparent[2] = transparent->blue;
+    }
+    png_unknown_chunkp chunks = nullptr;
+    const int count = png_get_unknown_chunks(png, info, &chunks);
+    for (int i = 0; i < count; i++) {
+        PngChunk chunk;
+        chunk.Name.assign(reinterpret_cast<const char*>(chunks[i].name), 4);
+        chunk.Data.assign(chunks[i].data, chunks[i].data + chunks[i].size);
+        chunk.Location = chunks[i].location;
+        image->Chunks.push_back(chunk);
+    }
     return true;
 }
 
@@ -121,16 +142,28 @@ bool DecodePng(const std::vector<uint8_t>& bytes, Image* image, std::string* err
 }
 
 static bool WriteRows(png_structp png, png_infop info, const Image& image,
-                      std::vector<png_bytep>* rows) {
+                      std::vector<png_bytep>* rows, std::vector<png_unknown_chunk>* chunks) {
     if (setjmp(png_jmpbuf(png))) return false;
     static const int ColorTypes[5] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA,
                                       PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA};
     png_set_IHDR(png, info, png_uint_32(image.Width), png_uint_32(image.Height), image.Bits,
                  ColorTypes[image.Channels], PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    if (image.HasTransparent) {
+        png_color_16 transparent{};
+        transparent.gray = transparent.red = image.Transparent[0];
+        transparent.green = image.Transparent[1];
+        transparent.blue = image.Transparent[2];
+        png_set_tRNS(png, info, nullptr, 0, &transparent);
+    }
+    if (!chunks->empty()) {
+        // Chunks that are not marked safe to copy are written too: the layout is unchanged.
+        png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_ALWAYS, nullptr, 0);
+        png_set_unknown_chunks(png, info, chunks->data(), int(chunks->size()));
+    }
     png_write_info(png, info);
     png_write_image(png, rows->data());
-    png_write_end(png, nullptr);
+    png_write_end(png, info);
     return true;
 }
 
@@ -165,7 +198,15 @@ bool EncodePng(const Image& image, std::vector<uint8_t>* bytes, std::string* err
     }
     bytes->clear();
     png_set_write_fn(png, bytes, WriteToMemory, FlushNothing);
-    const bool ok = WriteRows(png, info, image, &rows);
+    std::vector<png_unknown_chunk> chunks(image.Chunks.size());
+    for (size_t i = 0; i < chunks.size(); i++) {
+        const PngChunk& c = image.Chunks[i];
+        memcpy(chunks[i].name, c.Name.c_str(), 5);
+        chunks[i].data = const_cast<png_byte*>(c.Data.data());
+        chunks[i].size = c.Data.size();
+        chunks[i].location = png_byte(c.Location);
+    }
+    const bool ok = WriteRows(png, info, image, &rows, &chunks);
     png_destroy_write_struct(&png, &info);
     if (!ok) *error = "cannot encode PNG: " + *error;
     return ok;

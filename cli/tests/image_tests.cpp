@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <string.h>
+
+#include <algorithm>
 #include <random>
 
 #include "../image_io.h"
@@ -94,6 +97,88 @@ std::vector<uint8_t> PalettePng() {
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return bytes;
+}
+
+// The chunk names of a PNG file, in order.
+std::vector<std::string> ChunkNames(const std::vector<uint8_t>& png) {
+    std::vector<std::string> names;
+    for (size_t at = 8; at + 8 <= png.size();) {
+        const size_t length =
+            size_t(png[at]) << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3];
+        names.emplace_back(reinterpret_cast<const char*>(&png[at + 4]), 4);
+        at += 12 + length;
+    }
+    return names;
+}
+
+// An RGB PNG with a transparent colour, gamma, physical size, text before the pixels, and a
+// private chunk after them.
+std::vector<uint8_t> PngWithChunks() {
+    std::vector<uint8_t> bytes;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(
+        png, &bytes,
+        [](png_structp p, png_bytep d, png_size_t n) {
+            auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(p));
+            out->insert(out->end(), d, d + n);
+        },
+        nullptr);
+    png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_gAMA_fixed(png, info, 45455);
+    png_set_pHYs(png, info, 2835, 2835, PNG_RESOLUTION_METER);
+    png_color_16 transparent{};
+    transparent.red = 1;
+    transparent.green = 2;
+    transparent.blue = 3;
+    png_set_tRNS(png, info, nullptr, 0, &transparent);
+    png_text text{};
+    text.compression = PNG_TEXT_COMPRESSION_NONE;
+    text.key = const_cast<char*>("Comment");
+    text.text = const_cast<char*>("kept");
+    png_set_text(png, info, &text, 1);
+    png_write_info(png, info);
+    uint8_t pixels[2][9] = {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {9, 8, 7, 6, 5, 4, 3, 2, 1}};
+    png_bytep rows[2] = {pixels[0], pixels[1]};
+    png_write_image(png, rows);
+    png_unknown_chunk tail{};
+    memcpy(tail.name, "prVt", 5);
+    uint8_t data[3] = {7, 7, 7};
+    tail.data = data;
+    tail.size = 3;
+    tail.location = PNG_AFTER_IDAT;
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_ALWAYS, nullptr, 0);
+    png_set_unknown_chunks(png, info, &tail, 1);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return bytes;
+}
+
+TEST(Png, AncillaryChunksAndTransparencyAreKeptInPlace) {
+    const std::vector<uint8_t> original = PngWithChunks();
+    Image image;
+    std::string error;
+    ASSERT_TRUE(DecodePng(original, &image, &error)) << error;
+    EXPECT_TRUE(image.HasTransparent);
+    EXPECT_EQ(image.Transparent[2], 3);
+    std::vector<uint8_t> again;
+    ASSERT_TRUE(EncodePng(image, &again, &error)) << error;
+    // The same chunks, the private one still after the pixels; libpng writes tRNS itself, so
+    // it may move among the chunks before IDAT, where any order is allowed.
+    std::vector<std::string> names = ChunkNames(again), expected = ChunkNames(original);
+    const auto idat = std::find(names.begin(), names.end(), "IDAT");
+    EXPECT_LT(idat - names.begin(), std::find(names.begin(), names.end(), "prVt") - names.begin());
+    std::sort(names.begin(), names.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+    Image back;
+    ASSERT_TRUE(DecodePng(again, &back, &error)) << error;
+    ASSERT_EQ(back.Chunks.size(), image.Chunks.size());
+    for (size_t i = 0; i < back.Chunks.size(); i++) {
+        EXPECT_EQ(back.Chunks[i].Name, image.Chunks[i].Name);
+        EXPECT_EQ(back.Chunks[i].Data, image.Chunks[i].Data);
+    }
 }
 
 TEST(Images, RefusedImagesSayWhy) {
