@@ -2,6 +2,8 @@
 // flushed before a broken tail, closed pipes, pass-through of chroma and tags, --frames, images
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +79,42 @@ TEST(Program, TruncatedLastFrameKeepsEveryCompleteFrame) {
               std::string::npos)
         << run.Err;
     EXPECT_EQ(ReadFile(dir.Path("out.y4m")), whole);
+}
+
+// Frames go out as they come in: with the input still open, every frame written so far is
+// already in the output, and a broken tail afterwards loses none of them.
+TEST(Program, StreamsFrameByFrameAndFlushesEachFrame) {
+    ScratchFolder dir;
+    const std::string fifo = dir.Path("in.fifo"), out = dir.Path("out.y4m");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int err = open(dir.Path("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(err, 2);
+        execl(TESSIVAL_PROGRAM, TESSIVAL_PROGRAM, "--range", "2", fifo.c_str(), out.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const std::string frames = FlatLumaStream(Header(64, 48, "420jpeg"), 3, 80);
+    FILE* in = fopen(fifo.c_str(), "wb");
+    ASSERT_NE(in, nullptr);
+    fwrite(frames.data(), 1, frames.size(), in);
+    fflush(in);
+    // Not a speed limit: a generous wait for the three frames to arrive while the input is open.
+    std::string written;
+    for (int i = 0; i < 1000 && written.size() < frames.size(); i++) {
+        usleep(10000);
+        written = ReadFile(out);
+    }
+    EXPECT_EQ(written, frames);
+    fputs("FRAME\nshort", in);
+    fclose(in);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFile(out), frames);
+    EXPECT_NE(ReadFile(dir.Path("err")).find("frame 4"), std::string::npos);
 }
 
 TEST(Program, ClosedPipeStopsAtOnceWithAMessage) {
