@@ -165,6 +165,8 @@ static int FilterOneImage(const Options& o, FILE* in, char kind) {
 
 int RunFilter(const Options& o) {
     signal(SIGPIPE, SIG_IGN);
+    if (o.Output == "-" && isatty(1))
+        return Fail(ExitUsage, "not writing binary output to a terminal; pipe it or name a file");
     if (SameFile(o.Input, o.Output))
         return Fail(ExitUsage, "INPUT and OUTPUT are the same file (" + o.Input + ")");
     FILE* in = o.Input == "-" ? stdin : fopen(o.Input.c_str(), "rb");
