@@ -184,16 +184,12 @@ int RunFilter(const Options& o) {
     } else if (first == 0x89 || first == 'P') {
         code = FilterOneImage(o, in, first == 0x89 ? 'g' : 'p');
     } else {
-        code = Fail(
-            ExitBadInput, Name(o.Input, true) +
-                              ": not a YUV4MPEG2 stream, PNG, PGM or PPM (it starts with "
-                              "byte 0x" +
-                              [first] {
-                                  char hex[4];
-                                  snprintf(hex, sizeof hex, "%02X", first);
-                                  return std::string(hex);
-                              }() +
-                              ")");
+        char hex[8];
+        snprintf(hex, sizeof hex, "0x%02X", first);
+        code = Fail(ExitBadInput, Name(o.Input, true) +
+                                      ": not a YUV4MPEG2 stream, PNG, PGM or PPM (it starts with "
+                                      "byte " +
+                                      hex + ")");
     }
     if (in != stdin) fclose(in);
     return code;
