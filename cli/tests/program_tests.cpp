@@ -117,6 +117,15 @@ TEST(Program, StreamsFrameByFrameAndFlushesEachFrame) {
     EXPECT_NE(ReadFile(dir.Path("err")).find("frame 4"), std::string::npos);
 }
 
+TEST(Program, FullDiskIsAWriteError) {
+    ScratchFolder dir;
+    WriteFile(dir.Path("in.y4m"), FlatLumaStream(Header(16, 8, "mono"), 2, 50));
+    const ProgramRun run = RunProgram(dir.Path("in.y4m") + " /dev/full");
+    EXPECT_EQ(run.Code, 3);
+    EXPECT_NE(run.Err.find("cannot write /dev/full: No space left on device"), std::string::npos)
+        << run.Err;
+}
+
 TEST(Program, ClosedPipeStopsAtOnceWithAMessage) {
     ScratchFolder dir;
     WriteFile(dir.Path("in.y4m"), FlatLumaStream(Header(320, 240, "420jpeg"), 40, 80));
