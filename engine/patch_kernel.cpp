@@ -55,14 +55,11 @@ void AccumulateChunk(const Chunk& chunk, int y0) {
     const int R = chunk.R, n = chunk.n;
     const __m256 lowerBound = Broadcast(chunk.LowerBound);
     const __m256 bias = Broadcast(chunk.ExponentBias);
-    const float* const p[4] = {StagedAt(chunk, y0 - 1), StagedAt(chunk, y0),
-                               StagedAt(chunk, y0 + 1), StagedAt(chunk, y0 + 2)};
+    const float* const p = StagedAt(chunk, y0 - 1);  // rows y0 - 1 to y0 + 2 follow
     for (int j = 0; j <= R; j++) {
         for (int dx = j == 0 ? 1 : -R; dx <= R; dx++) {
-            const float* const q[4] = {
-                StagedAt(chunk, y0 + j - 1) + 8 * dx, StagedAt(chunk, y0 + j) + 8 * dx,
-                StagedAt(chunk, y0 + j + 1) + 8 * dx, StagedAt(chunk, y0 + j + 2) + 8 * dx};
-            DistanceRunPair<Gaussian>(p, q, 0, n, chunk.Coefficient, chunk.Distance,
+            DistanceRunPair<Gaussian>(p, StagedAt(chunk, y0 + j - 1) + 8 * dx, 0, n,
+                                      chunk.Coefficient, chunk.Distance,
                                       chunk.Distance + DistanceHalfFloats, 1);
             for (int row = 0; row < 2; row++) {
                 const float* z = chunk.Distance + row * DistanceHalfFloats;

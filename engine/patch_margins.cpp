@@ -15,13 +15,8 @@ template <bool Gaussian>
 static VEC_INLINE void MarginRun(const Chunk& chunk, int y0, int m0, int j, int dx,
                                  __m256 lowerBound, __m256 bias) {
     const int R = chunk.R;
-    const float* const p[4] = {StagedAt(chunk, y0 - 1), StagedAt(chunk, y0),
-                               StagedAt(chunk, y0 + 1), StagedAt(chunk, y0 + 2)};
-    const float* const q[4] = {
-        StagedAt(chunk, y0 + j - 1) + 8 * dx, StagedAt(chunk, y0 + j) + 8 * dx,
-        StagedAt(chunk, y0 + j + 1) + 8 * dx, StagedAt(chunk, y0 + j + 2) + 8 * dx};
-    DistanceRunPair<Gaussian>(p, q, m0, R, chunk.Coefficient, chunk.Distance, chunk.Distance + 8,
-                              2);
+    DistanceRunPair<Gaussian>(StagedAt(chunk, y0 - 1), StagedAt(chunk, y0 + j - 1) + 8 * dx, m0, R,
+                              chunk.Coefficient, chunk.Distance, chunk.Distance + 8, 2);
     const float* z = chunk.Distance;
     for (int m = m0; m < m0 + R; m++) {
         for (int row = 0; row < 2; row++, z += 8) {

@@ -70,47 +70,83 @@ static VEC_INLINE void DistanceRun(const float* const p[3], const float* const q
     _mm256_store_ps(out, _mm256_mul_ps(c, _mm256_add_ps(partial, side)));
 }
 
-// Pass 1 of a two-row run over a four-row window: p[0..3] and q[0..3] are rows y0-1 to y0+2 of
-// the two ends (column 0; q includes dx). The middle rows' squared differences enter both
-// rows' patches and are computed once. Row y0's z go to out0, row y1's to out1, step vectors
-// apart. Reads columns x0-1 to x0+len.
-template <bool Gaussian>
-static VEC_INLINE void DistanceRunPair(const float* const p[4], const float* const q[4], int x0,
-                                       int len, const float* coefficient, float* out0, float* out1,
-                                       int step) {
-    const __m256 c = _mm256_load_ps(coefficient);
-    auto terms = [&](int u, __m256& side0, __m256& centre0, __m256& side1, __m256& centre1) {
-        const int o = 8 * u;
-        const __m256 d0 = SquaredDifference(_mm256_load_ps(q[0] + o), _mm256_load_ps(p[0] + o));
-        const __m256 d1 = SquaredDifference(_mm256_load_ps(q[1] + o), _mm256_load_ps(p[1] + o));
-        const __m256 d2 = SquaredDifference(_mm256_load_ps(q[2] + o), _mm256_load_ps(p[2] + o));
-        const __m256 d3 = SquaredDifference(_mm256_load_ps(q[3] + o), _mm256_load_ps(p[3] + o));
-        ColumnTerms<Gaussian>(d0, d1, d2, side0, centre0);
-        ColumnTerms<Gaussian>(d1, d2, d3, side1, centre1);
-    };
-    const int stride = 8 * step;
-    __m256 side0, centre0, side1, centre1, unused0, unused1;
-    terms(x0 - 1, side0, unused0, side1, unused1);
-    __m256 previous0 = side0, previous1 = side1;
-    terms(x0, side0, centre0, side1, centre1);
-    __m256 partial0 = _mm256_add_ps(previous0, centre0);
-    __m256 partial1 = _mm256_add_ps(previous1, centre1);
+// Column u of a two-row run, for both rows: the squared differences of the four rows, the
+// column terms L(u) and M(u), and then (with Out) z of centre column u - 1 = c * (partial + L(u)),
+// (with Centre) the next partial := previous + M(u), and previous := L(u). Between columns a
+// row's partial holds L(u-2) + M(u-1) and previous holds L(u-1). The statements are ordered so
+// that at most eight vectors are live at any point (the four carried, d1, d2 and two
+// temporaries), with the constants read from memory: the 32-bit product has eight vector
+// registers and would otherwise spill the carried sums on every column.
+template <bool Gaussian, bool Centre, bool Out>
+static VEC_INLINE void PairColumn(const float* p, const float* q, int o, const float* coefficient,
+                                  __m256& partial0, __m256& previous0, __m256& partial1,
+                                  __m256& previous1, float* out0, float* out1) {
+    enum { Row = StagedRowFloats };
+    const __m256 d1 = SquaredDifference(_mm256_load_ps(q + Row + o), _mm256_load_ps(p + Row + o));
+    const __m256 d2 =
+        SquaredDifference(_mm256_load_ps(q + 2 * Row + o), _mm256_load_ps(p + 2 * Row + o));
+    const __m256 d0 = SquaredDifference(_mm256_load_ps(q + o), _mm256_load_ps(p + o));
+    __m256 side0, side1;
+    if (Gaussian) {
+        const __m256 edge = _mm256_set1_ps(FloatFromBits(EdgeWeightBits));
+        const __m256 corner = _mm256_set1_ps(FloatFromBits(CornerWeightBits));
+        // Row y0 (d0, d1, d2): L = E*d1 + C*(d0 + d2), M = d1 + E*(d0 + d2).
+        const __m256 s0 = _mm256_add_ps(d0, d2);
+        if (Centre)
+            previous0 = _mm256_add_ps(previous0, _mm256_add_ps(d1, _mm256_mul_ps(edge, s0)));
+        side0 = _mm256_add_ps(_mm256_mul_ps(edge, d1), _mm256_mul_ps(corner, s0));
+        // Row y1 (d1, d2, d3).
+        const __m256 d3 =
+            SquaredDifference(_mm256_load_ps(q + 3 * Row + o), _mm256_load_ps(p + 3 * Row + o));
+        const __m256 s1 = _mm256_add_ps(d1, d3);
+        if (Centre)
+            previous1 = _mm256_add_ps(previous1, _mm256_add_ps(d2, _mm256_mul_ps(edge, s1)));
+        side1 = _mm256_add_ps(_mm256_mul_ps(edge, d2), _mm256_mul_ps(corner, s1));
+    } else {
+        // L = M = (dt + dm) + db.
+        side0 = _mm256_add_ps(_mm256_add_ps(d0, d1), d2);
+        if (Centre) previous0 = _mm256_add_ps(previous0, side0);
+        const __m256 d3 =
+            SquaredDifference(_mm256_load_ps(q + 3 * Row + o), _mm256_load_ps(p + 3 * Row + o));
+        side1 = _mm256_add_ps(_mm256_add_ps(d1, d2), d3);
+        if (Centre) previous1 = _mm256_add_ps(previous1, side1);
+    }
+    if (Out) {
+        _mm256_store_ps(out0,
+                        _mm256_mul_ps(_mm256_load_ps(coefficient), _mm256_add_ps(partial0, side0)));
+        _mm256_store_ps(out1,
+                        _mm256_mul_ps(_mm256_load_ps(coefficient), _mm256_add_ps(partial1, side1)));
+    }
+    if (Centre) {
+        partial0 = previous0;
+        partial1 = previous1;
+    }
     previous0 = side0;
     previous1 = side1;
+}
+
+// Pass 1 of a two-row run over a four-row window: p and q point at column 0 of row y0 - 1 of
+// the two ends (q includes dx); rows y0 to y0 + 2 follow, a staged row apart. The middle rows'
+// squared differences enter both rows' patches and are computed once. Row y0's z go to out0,
+// row y1's to out1, step vectors apart. Reads columns x0 - 1 to x0 + len.
+template <bool Gaussian>
+static VEC_INLINE void DistanceRunPair(const float* p, const float* q, int x0, int len,
+                                       const float* coefficient, float* out0, float* out1,
+                                       int step) {
+    const int stride = 8 * step;
+    __m256 partial0 = _mm256_setzero_ps(), previous0, partial1 = _mm256_setzero_ps(), previous1;
+    PairColumn<Gaussian, false, false>(p, q, 8 * (x0 - 1), coefficient, partial0, previous0,
+                                       partial1, previous1, out0, out1);
+    PairColumn<Gaussian, true, false>(p, q, 8 * x0, coefficient, partial0, previous0, partial1,
+                                      previous1, out0, out1);
     for (int x = x0; x < x0 + len - 1; x++) {
-        terms(x + 1, side0, centre0, side1, centre1);
-        _mm256_store_ps(out0, _mm256_mul_ps(c, _mm256_add_ps(partial0, side0)));
-        _mm256_store_ps(out1, _mm256_mul_ps(c, _mm256_add_ps(partial1, side1)));
+        PairColumn<Gaussian, true, true>(p, q, 8 * (x + 1), coefficient, partial0, previous0,
+                                         partial1, previous1, out0, out1);
         out0 += stride;
         out1 += stride;
-        partial0 = _mm256_add_ps(previous0, centre0);
-        partial1 = _mm256_add_ps(previous1, centre1);
-        previous0 = side0;
-        previous1 = side1;
     }
-    terms(x0 + len, side0, unused0, side1, unused1);
-    _mm256_store_ps(out0, _mm256_mul_ps(c, _mm256_add_ps(partial0, side0)));
-    _mm256_store_ps(out1, _mm256_mul_ps(c, _mm256_add_ps(partial1, side1)));
+    PairColumn<Gaussian, false, true>(p, q, 8 * (x0 + len), coefficient, partial0, previous0,
+                                      partial1, previous1, out0, out1);
 }
 
 // Credits entry a with weight w and the other end's value v: weight sum += w,
