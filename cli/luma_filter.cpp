@@ -1,6 +1,7 @@
 // luma_filter.cpp: load the module, set its controls, run frames of luma through ProcessFrame
 #include "luma_filter.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <thread>
@@ -51,7 +52,14 @@ bool OpenLumaFilter(LumaFilter* filter, const FilterSettings& settings, std::str
         return false;
     }
     int threads = settings.Threads;
-    if (threads <= 0) threads = int(std::thread::hardware_concurrency());
+    if (threads <= 0) {
+        // The cores this process may run on (fewer than the machine's under taskset or a
+        // container's CPU set), else all of them.
+        cpu_set_t set;
+        threads = sched_getaffinity(0, sizeof set, &set) == 0
+                      ? CPU_COUNT(&set)
+                      : int(std::thread::hardware_concurrency());
+    }
     if (threads <= 0) threads = 1;
     filter->Host.reset(new SubstituteHost(threads));
     std::string reason;
