@@ -30,17 +30,14 @@ void AccumulateAboveBand(const Chunk& chunk) {
     const __m256 lowerBound = Broadcast(chunk.LowerBound);
     const __m256 bias = Broadcast(chunk.ExponentBias);
     for (int o = 0; o < R; o++) {
-        const float* const p[3] = {StagedAt(chunk, o - 1), StagedAt(chunk, o),
-                                   StagedAt(chunk, o + 1)};
+        const float* const p = StagedAt(chunk, o - 1);  // rows o and o + 1 follow
         float* const row = chunk.Ring[o];
         for (int dy = -R; dy <= -(o + 1); dy++) {
             for (int dx = -R; dx <= R; dx++) {
-                const float* const q[3] = {StagedAt(chunk, o + dy - 1) + 8 * dx,
-                                           StagedAt(chunk, o + dy) + 8 * dx,
-                                           StagedAt(chunk, o + dy + 1) + 8 * dx};
+                const float* const q = StagedAt(chunk, o + dy - 1) + 8 * dx;
                 DistanceRun<Gaussian>(p, q, 0, n, chunk.Coefficient, chunk.Distance);
                 const float* z = chunk.Distance;
-                const float* other = q[1];
+                const float* other = q + StagedRowFloats;  // the middle row
                 for (int x = 0; x < n; x++, z += 8) {
                     const __m256 w = FastExpWeight(_mm256_load_ps(z), lowerBound, bias);
                     Credit(row + EntryFloats * x, w, _mm256_load_ps(other + 8 * x));

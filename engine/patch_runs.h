@@ -40,18 +40,21 @@ static VEC_INLINE __m256 FastExpWeight(__m256 z, __m256 lowerBound, __m256 bias)
 }
 
 // Pass 1 of a one-row run: z of centre columns x0 to x0+len-1 into out[0], out[8], ...
-// p[i] and q[i] point at column 0 of the patch rows (top, middle, bottom) of the two ends; q
-// already includes the column offset dx. Reads columns x0-1 to x0+len.
+// p and q point at column 0 of the patch's top row of the two ends (q already includes the
+// column offset dx); the middle and bottom rows follow, a staged row apart, so that the 32-bit
+// build addresses all six rows from two registers. Reads columns x0-1 to x0+len.
 template <bool Gaussian>
-static VEC_INLINE void DistanceRun(const float* const p[3], const float* const q[3], int x0,
-                                   int len, const float* coefficient, float* out) {
+static VEC_INLINE void DistanceRun(const float* p, const float* q, int x0, int len,
+                                   const float* coefficient, float* out) {
+    enum { Row = StagedRowFloats };
     const __m256 c = _mm256_load_ps(coefficient);
     auto terms = [&](int u, __m256& side, __m256& centre) {
         const int o = 8 * u;
-        ColumnTerms<Gaussian>(SquaredDifference(_mm256_load_ps(q[0] + o), _mm256_load_ps(p[0] + o)),
-                              SquaredDifference(_mm256_load_ps(q[1] + o), _mm256_load_ps(p[1] + o)),
-                              SquaredDifference(_mm256_load_ps(q[2] + o), _mm256_load_ps(p[2] + o)),
-                              side, centre);
+        ColumnTerms<Gaussian>(
+            SquaredDifference(_mm256_load_ps(q + o), _mm256_load_ps(p + o)),
+            SquaredDifference(_mm256_load_ps(q + Row + o), _mm256_load_ps(p + Row + o)),
+            SquaredDifference(_mm256_load_ps(q + 2 * Row + o), _mm256_load_ps(p + 2 * Row + o)),
+            side, centre);
     };
     __m256 side, centre, unused;
     terms(x0 - 1, side, unused);
