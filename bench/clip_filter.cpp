@@ -30,7 +30,9 @@ int main(int argc, char** argv) {
     }
     SubstituteHost host(threads);
     std::string error;
-    if (!host.Load(TESSIVAL_MODULE, &error)) {
+    // TESSIVAL_BENCH_MODULE filters with another build of the module (say, before a change).
+    const char* other = getenv("TESSIVAL_BENCH_MODULE");
+    if (!host.Load(other != nullptr ? other : TESSIVAL_MODULE, &error)) {
         fprintf(stderr, "tessival_clip: %s\n", error.c_str());
         return 1;
     }
