@@ -42,8 +42,9 @@ int main(int argc, char** argv) {
                                            std::to_string(std::thread::hardware_concurrency()) +
                                            " hardware threads");
     benchmark::AddCustomContext("build", TESSIVAL_BUILD);
-    benchmark::AddCustomContext("peak 8-lane ops/ns", Format("add %.2f, mul %.2f, add+mul %.2f",
-                                                             Peak.Add, Peak.Mul, Peak.Mixed));
+    benchmark::AddCustomContext("peak 8-lane ops/ns",
+                                Format("add %.2f, mul %.2f, add+mul %.2f, store %.2f", Peak.Add,
+                                       Peak.Mul, Peak.Mixed, Peak.Store));
     const OpCount g = ChunkPairOps(true), b = ChunkPairOps(false);
     benchmark::AddCustomContext(
         "chunk step ops per pixel-offset (8 lanes)",

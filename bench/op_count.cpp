@@ -167,6 +167,25 @@ __attribute__((noinline)) static void MixedChains() {
     CHAINS("vaddps", "vmulps");
 }
 
+alignas(64) static float StoreTarget[64];
+
+// 1000 iterations of 8 aligned 32-byte stores to one 256-byte block of L1.
+__attribute__((noinline)) static void StoreStream() {
+    __asm__ volatile(
+        "vxorps %%ymm0, %%ymm0, %%ymm0\n\t"
+        "mov $1000, %%ecx\n\t"
+        "1:\n\t"
+        "vmovaps %%ymm0, (%0)\n\tvmovaps %%ymm0, 32(%0)\n\tvmovaps %%ymm0, 64(%0)\n\t"
+        "vmovaps %%ymm0, 96(%0)\n\tvmovaps %%ymm0, 128(%0)\n\tvmovaps %%ymm0, 160(%0)\n\t"
+        "vmovaps %%ymm0, 192(%0)\n\tvmovaps %%ymm0, 224(%0)\n\t"
+        "dec %%ecx\n\t"
+        "jnz 1b\n\t"
+        "vzeroupper"
+        :
+        : "r"(StoreTarget)
+        : "ecx", "xmm0", "memory", "cc");
+}
+
 Throughput MeasureThroughput() {
     // 600 trials over about half a second, pausing now and then: a busy machine takes the core
     // away in time slices, and the best trials fall between them.
@@ -176,6 +195,7 @@ Throughput MeasureThroughput() {
         t.Add = std::max(t.Add, OpsPerNanosecond(AddChains, 14000));
         t.Mul = std::max(t.Mul, OpsPerNanosecond(MulChains, 14000));
         t.Mixed = std::max(t.Mixed, OpsPerNanosecond(MixedChains, 14000));
+        t.Store = std::max(t.Store, OpsPerNanosecond(StoreStream, 8000));
     }
     return t;
 }

@@ -17,9 +17,11 @@ struct OpCount {
 OpCount operator*(double k, const OpCount& o);
 
 // Vector-op throughput of this machine, in ops per nanosecond, measured by dependency-free
-// loops: 8-lane adds alone, 8-lane multiplies alone, and both interleaved one to one.
+// loops: 8-lane adds alone, 8-lane multiplies alone, and both interleaved one to one. Store
+// is aligned 32-byte stores to L1 alone; it does not enter the limit, but tells how close the
+// kernel's credits (two stores each) come to another wall.
 struct Throughput {
-    double Add = 0, Mul = 0, Mixed = 0;
+    double Add = 0, Mul = 0, Mixed = 0, Store = 0;
 };
 Throughput MeasureThroughput();
 
