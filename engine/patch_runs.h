@@ -78,8 +78,9 @@ static VEC_INLINE void DistanceRun(const float* p, const float* q, int x0, int l
 // (with Centre) the next partial := previous + M(u), and previous := L(u). Between columns a
 // row's partial holds L(u-2) + M(u-1) and previous holds L(u-1). The statements are ordered so
 // that at most eight vectors are live at any point (the four carried, d1, d2 and two
-// temporaries), with the constants read from memory: the 32-bit product has eight vector
-// registers and would otherwise spill the carried sums on every column.
+// temporaries; row y0's z is stored before row y1's terms are formed), with the constants read
+// from memory: the 32-bit product has eight vector registers and would otherwise spill the
+// carried sums on every column (bench/spills counts what is left).
 template <bool Gaussian, bool Centre, bool Out>
 static VEC_INLINE void PairColumn(const float* p, const float* q, int o, const float* coefficient,
                                   __m256& partial0, __m256& previous0, __m256& partial1,
@@ -98,6 +99,9 @@ static VEC_INLINE void PairColumn(const float* p, const float* q, int o, const f
         if (Centre)
             previous0 = _mm256_add_ps(previous0, _mm256_add_ps(d1, _mm256_mul_ps(edge, s0)));
         side0 = _mm256_add_ps(_mm256_mul_ps(edge, d1), _mm256_mul_ps(corner, s0));
+        if (Out)
+            _mm256_store_ps(
+                out0, _mm256_mul_ps(_mm256_load_ps(coefficient), _mm256_add_ps(partial0, side0)));
         // Row y1 (d1, d2, d3).
         const __m256 d3 =
             SquaredDifference(_mm256_load_ps(q + 3 * Row + o), _mm256_load_ps(p + 3 * Row + o));
@@ -108,18 +112,18 @@ static VEC_INLINE void PairColumn(const float* p, const float* q, int o, const f
     } else {
         // L = M = (dt + dm) + db.
         side0 = _mm256_add_ps(_mm256_add_ps(d0, d1), d2);
+        if (Out)
+            _mm256_store_ps(
+                out0, _mm256_mul_ps(_mm256_load_ps(coefficient), _mm256_add_ps(partial0, side0)));
         if (Centre) previous0 = _mm256_add_ps(previous0, side0);
         const __m256 d3 =
             SquaredDifference(_mm256_load_ps(q + 3 * Row + o), _mm256_load_ps(p + 3 * Row + o));
         side1 = _mm256_add_ps(_mm256_add_ps(d1, d2), d3);
         if (Centre) previous1 = _mm256_add_ps(previous1, side1);
     }
-    if (Out) {
-        _mm256_store_ps(out0,
-                        _mm256_mul_ps(_mm256_load_ps(coefficient), _mm256_add_ps(partial0, side0)));
+    if (Out)
         _mm256_store_ps(out1,
                         _mm256_mul_ps(_mm256_load_ps(coefficient), _mm256_add_ps(partial1, side1)));
-    }
     if (Centre) {
         partial0 = previous0;
         partial1 = previous1;
