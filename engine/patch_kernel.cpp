@@ -98,40 +98,159 @@ static VEC_INLINE void CreditRunPair(const float* z0, const float* z1, float* a,
     Credit(b, w, _mm256_load_ps(a));
 }
 
+// One step s of two consecutive passes P and Q interleaved so that both credit the same entry,
+// e = a[s]: P credits a[s] and b[s + dp] with z of its column s; Q credits c[s - dq] and, as
+// its other end, a[s] (Q's other ends lie in P's a row, dq columns on), with z of its column
+// s - dq. e is loaded and stored once for both; P's credit goes first.
+template <bool P, bool Q>
+static VEC_INLINE void SharedStep(int s, const float* zp, float* a, float* b, int dp,
+                                  const float* zq, float* c, int dq, __m256 lowerBound,
+                                  __m256 bias) {
+    float* const e = a + EntryFloats * s;
+    const __m256 ownE = _mm256_load_ps(e);
+    __m256 sumE = _mm256_load_ps(e + 8), weightE = _mm256_load_ps(e + 16);
+    if (P) {
+        const __m256 w = FastExpWeight(_mm256_load_ps(zp + 8 * s), lowerBound, bias);
+        float* const other = b + EntryFloats * (s + dp);
+        sumE = _mm256_add_ps(sumE, _mm256_mul_ps(w, _mm256_load_ps(other)));
+        weightE = _mm256_add_ps(weightE, w);
+        Credit(other, w, ownE);
+    }
+    if (Q) {
+        const __m256 w = FastExpWeight(_mm256_load_ps(zq + 8 * (s - dq)), lowerBound, bias);
+        float* const other = c + EntryFloats * (s - dq);
+        const __m256 ownOther = _mm256_load_ps(other);
+        Credit(other, w, ownE);
+        sumE = _mm256_add_ps(sumE, _mm256_mul_ps(w, ownOther));
+        weightE = _mm256_add_ps(weightE, w);
+    }
+    _mm256_store_ps(e + 8, sumE);
+    _mm256_store_ps(e + 16, weightE);
+}
+
+// Pass P (z zp; entries a[x] and b[x + dp]) and then pass Q (z zq; entries c[x] and
+// a[x + dq]), x = 0 to n-1, as one loop over s: P's column s and Q's column s - dq meet at
+// a[s]. Every entry still gets all of P's credits before Q's: a[s] gets P's and Q's at step s,
+// P first; b's entries are touched by P alone and c's by Q alone, or, where b or c is a itself
+// (the j = 0 rows, dp >= 1 and dq >= 2), P's other credits fall on steps before s and Q's after.
+// |dq| < n.
+static VEC_INLINE void SharedPasses(const float* zp, float* a, float* b, int dp, const float* zq,
+                                    float* c, int dq, int n, __m256 lowerBound, __m256 bias) {
+    const int first = dq < 0 ? dq : 0, last = dq > 0 ? n + dq : n;   // steps first to last-1
+    const int both0 = dq > 0 ? dq : 0, both1 = dq < 0 ? n + dq : n;  // both passes active
+    int s = first;
+    for (; s < both0; s++)
+        if (dq > 0)
+            SharedStep<true, false>(s, zp, a, b, dp, zq, c, dq, lowerBound, bias);
+        else
+            SharedStep<false, true>(s, zp, a, b, dp, zq, c, dq, lowerBound, bias);
+    for (; s < both1; s++) SharedStep<true, true>(s, zp, a, b, dp, zq, c, dq, lowerBound, bias);
+    for (; s < last; s++)
+        if (dq > 0)
+            SharedStep<false, true>(s, zp, a, b, dp, zq, c, dq, lowerBound, bias);
+        else
+            SharedStep<true, false>(s, zp, a, b, dp, zq, c, dq, lowerBound, bias);
+}
+
+// The three parts of the chunk step, each its own function so that the compiler allocates the
+// registers of each part's loops on their own (in one function, the 32-bit build spilled a
+// carried sum in pass 1). Two slots of z for two runs: slot t holds row y0's z and, 40 vectors
+// on, row y1's.
+static VEC_INLINE float* Slot(const Chunk& chunk, int t) {
+    return chunk.Distance + 8 * 2 * ChunkColumns * t;
+}
+static VEC_INLINE float* SecondRow(float* slot) {
+    return slot + 8 * ChunkColumns;
+}
+
 template <bool Gaussian>
-void AccumulateChunk(const Chunk& chunk, int y0) {
+static VEC_INLINE void SlotDistances(const Chunk& chunk, int y0, int j, int dx, float* slot) {
+    DistanceRunPair<Gaussian>(StagedAt(chunk, y0 - 1), StagedAt(chunk, y0 + j - 1) + 8 * dx, 0,
+                              chunk.n, chunk.Coefficient, slot, SecondRow(slot), 1);
+}
+
+// j = 0: both ends in the same row. Runs dx and dx + 1 go together, row y0's passes first and
+// then row y1's (the rows are disjoint, so row y0 of dx + 1 may pass row y1 of dx); at step s
+// the first credits a[s] as its own end and the second as its other end.
+template <bool Gaussian>
+__attribute__((noinline)) static void ChunkStepSameRow(const Chunk& chunk, int y0) {
+    const int R = chunk.R, n = chunk.n;
+    const __m256 lowerBound = Broadcast(chunk.LowerBound);
+    const __m256 bias = Broadcast(chunk.ExponentBias);
+    float* const* const ring = chunk.Ring;
+    int dx = 1;
+    for (; dx < R; dx += 2) {
+        SlotDistances<Gaussian>(chunk, y0, 0, dx, Slot(chunk, 0));
+        SlotDistances<Gaussian>(chunk, y0, 0, dx + 1, Slot(chunk, 1));
+        for (int row = 0; row < 2; row++) {
+            float* const zp = row ? SecondRow(Slot(chunk, 0)) : Slot(chunk, 0);
+            float* const zq = row ? SecondRow(Slot(chunk, 1)) : Slot(chunk, 1);
+            SharedPasses(zp, ring[row], ring[row], dx, zq, ring[row], dx + 1, n, lowerBound, bias);
+        }
+    }
+    if (dx == R) {
+        SlotDistances<Gaussian>(chunk, y0, 0, R, Slot(chunk, 0));
+        for (int row = 0; row < 2; row++)
+            CreditRun(row ? SecondRow(Slot(chunk, 0)) : Slot(chunk, 0), ring[row],
+                      ring[row] + EntryFloats * R, n, lowerBound, bias);
+    }
+}
+
+// j = 1: row y1's pass of run dx (own ends in ring row 1, others in row 2) and row y0's pass of
+// run dx + 1 (own ends in row 0, others in row 1, dx + 1 columns on) are consecutive and meet
+// in ring row 1.
+template <bool Gaussian>
+__attribute__((noinline)) static void ChunkStepNextRow(const Chunk& chunk, int y0) {
+    const int R = chunk.R, n = chunk.n;
+    const __m256 lowerBound = Broadcast(chunk.LowerBound);
+    const __m256 bias = Broadcast(chunk.ExponentBias);
+    float* const* const ring = chunk.Ring;
+    SlotDistances<Gaussian>(chunk, y0, 1, -R, Slot(chunk, 0));
+    CreditRun(Slot(chunk, 0), ring[0], ring[1] - EntryFloats * R, n, lowerBound, bias);
+    for (int dx = -R; dx < R; dx++) {
+        const int t = (dx + R) & 1;
+        SlotDistances<Gaussian>(chunk, y0, 1, dx + 1, Slot(chunk, t ^ 1));
+        SharedPasses(SecondRow(Slot(chunk, t)), ring[1], ring[2], dx, Slot(chunk, t ^ 1), ring[0],
+                     dx + 1, n, lowerBound, bias);
+    }
+    CreditRun(SecondRow(Slot(chunk, 0)), ring[1], ring[2] + EntryFloats * R, n, lowerBound, bias);
+}
+
+// From j = 2 on, the two rows' passes touch disjoint ring rows (0 and j, 1 and j + 1), so the
+// second run's row y0 pass may go before the first run's row y1 pass, and two runs at a time
+// share their other ends (CreditRunPair).
+template <bool Gaussian>
+__attribute__((noinline)) static void ChunkStepFarRows(const Chunk& chunk, int y0) {
     const int R = chunk.R, n = chunk.n;
     const __m256 lowerBound = Broadcast(chunk.LowerBound);
     const __m256 bias = Broadcast(chunk.ExponentBias);
     const float* const p = StagedAt(chunk, y0 - 1);  // rows y0 - 1 to y0 + 2 follow
     float* const z = chunk.Distance;
-    for (int j = 0; j <= R; j++) {
-        int dx = j == 0 ? 1 : -R;
-        // From j = 2 on, the two rows' passes touch disjoint ring rows (0 and j, 1 and j + 1),
-        // so the second run's row y0 pass may go before the first run's row y1 pass, and two
-        // runs at a time share their other ends (CreditRunPair). Rows 0 and 1 of j = 1 and the
-        // single row of j = 0 are shared between the passes: there the runs go one by one.
-        if (j >= 2) {
-            for (; dx < R; dx += 2) {
-                const float* q = StagedAt(chunk, y0 + j - 1) + 8 * dx;
-                DistanceRunPair<Gaussian>(p, q, 0, n, chunk.Coefficient, z, z + DistanceHalfFloats,
-                                          1);
-                DistanceRunPair<Gaussian>(p, q + 8, 0, n, chunk.Coefficient, z + 8 * ChunkColumns,
-                                          z + DistanceHalfFloats + 8 * ChunkColumns, 1);
-                for (int row = 0; row < 2; row++)
-                    CreditRunPair(z + row * DistanceHalfFloats,
-                                  z + row * DistanceHalfFloats + 8 * ChunkColumns, chunk.Ring[row],
-                                  chunk.Ring[row + j] + EntryFloats * dx, n, lowerBound, bias);
-            }
-        }
-        for (; dx <= R; dx++) {
-            DistanceRunPair<Gaussian>(p, StagedAt(chunk, y0 + j - 1) + 8 * dx, 0, n,
-                                      chunk.Coefficient, z, z + DistanceHalfFloats, 1);
+    float* const* const ring = chunk.Ring;
+    for (int j = 2; j <= R; j++) {
+        for (int dx = -R; dx < R; dx += 2) {
+            const float* q = StagedAt(chunk, y0 + j - 1) + 8 * dx;
+            DistanceRunPair<Gaussian>(p, q, 0, n, chunk.Coefficient, z, z + DistanceHalfFloats, 1);
+            DistanceRunPair<Gaussian>(p, q + 8, 0, n, chunk.Coefficient, z + 8 * ChunkColumns,
+                                      z + DistanceHalfFloats + 8 * ChunkColumns, 1);
             for (int row = 0; row < 2; row++)
-                CreditRun(z + row * DistanceHalfFloats, chunk.Ring[row],
-                          chunk.Ring[row + j] + EntryFloats * dx, n, lowerBound, bias);
+                CreditRunPair(z + row * DistanceHalfFloats,
+                              z + row * DistanceHalfFloats + 8 * ChunkColumns, ring[row],
+                              ring[row + j] + EntryFloats * dx, n, lowerBound, bias);
         }
+        DistanceRunPair<Gaussian>(p, StagedAt(chunk, y0 + j - 1) + 8 * R, 0, n, chunk.Coefficient,
+                                  z, z + DistanceHalfFloats, 1);
+        for (int row = 0; row < 2; row++)
+            CreditRun(z + row * DistanceHalfFloats, ring[row], ring[row + j] + EntryFloats * R, n,
+                      lowerBound, bias);
     }
+}
+
+template <bool Gaussian>
+void AccumulateChunk(const Chunk& chunk, int y0) {
+    ChunkStepSameRow<Gaussian>(chunk, y0);
+    ChunkStepNextRow<Gaussian>(chunk, y0);
+    ChunkStepFarRows<Gaussian>(chunk, y0);
 }
 
 template <bool Gaussian>
