@@ -70,6 +70,24 @@ static VEC_INLINE void MergeY(__m128i y, __m128i& a, __m128i& b, __m128i& c) {
     c = _mm_blend_epi16(c, _mm_shuffle_epi8(y, toC), 0x24);
 }
 
+// One group of 8 pixels: source bytes in, Y replaced, destination bytes out. The aligned
+// form streams its stores past the cache; the other takes any address.
+template <bool Aligned>
+static VEC_INLINE void MergeGroup(__m128i y, const __m128i* from, __m128i* to) {
+    __m128i a, b, c;
+    if (Aligned) {
+        a = _mm_load_si128(from), b = _mm_load_si128(from + 1), c = _mm_load_si128(from + 2);
+    } else {
+        a = _mm_loadu_si128(from), b = _mm_loadu_si128(from + 1), c = _mm_loadu_si128(from + 2);
+    }
+    MergeY(y, a, b, c);
+    if (Aligned) {
+        _mm_stream_si128(to, a), _mm_stream_si128(to + 1, b), _mm_stream_si128(to + 2, c);
+    } else {
+        _mm_storeu_si128(to, a), _mm_storeu_si128(to + 1, b), _mm_storeu_si128(to + 2, c);
+    }
+}
+
 // Groups of 8 pixels of strip s that hold frame columns (none when the strip lies past W).
 static int StripGroups(int s, int V, int W) {
     const int columns = W - s * V;
@@ -99,19 +117,9 @@ void WriteBackBand(const BandJob& job, int16_t* packed, int b, int m) {
                 const __m128i* from = reinterpret_cast<const __m128i*>(src + 6 * x);
                 __m128i* to = reinterpret_cast<__m128i*>(dst + 6 * x);
                 if (aligned) {
-                    __m128i a = _mm_load_si128(from), bb = _mm_load_si128(from + 1),
-                            c = _mm_load_si128(from + 2);
-                    MergeY(y, a, bb, c);
-                    _mm_stream_si128(to, a);
-                    _mm_stream_si128(to + 1, bb);
-                    _mm_stream_si128(to + 2, c);
+                    MergeGroup<true>(y, from, to);
                 } else if (x + 8 <= W) {
-                    __m128i a = _mm_loadu_si128(from), bb = _mm_loadu_si128(from + 1),
-                            c = _mm_loadu_si128(from + 2);
-                    MergeY(y, a, bb, c);
-                    _mm_storeu_si128(to, a);
-                    _mm_storeu_si128(to + 1, bb);
-                    _mm_storeu_si128(to + 2, c);
+                    MergeGroup<false>(y, from, to);
                 } else {
                     // The frame's last pixels: exactly up to W, nothing past it.
                     alignas(16) int16_t lanes[8];
