@@ -1,0 +1,124 @@
+// man_page_tests.cpp: the manual page, docs/tessival.1, and `tessival --help` list the same options
+//
+// Whoever adds, renames or removes an option updates --help (cli/options.cpp), the manual page
+// and the README's option table in the same commit; these tests fail when --help and the page
+// disagree, and name the option and the side it is missing from.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "../options.h"
+#include "test_streams.h"
+
+namespace {
+
+// The option names (--range, -q, ...) written in `text`.
+std::set<std::string> OptionNames(const std::string& text) {
+    static const std::regex name("(^|[\\s,\\[|])(--?[A-Za-z][A-Za-z0-9-]*)");
+    std::set<std::string> names;
+    for (std::sregex_iterator m(text.begin(), text.end(), name), end; m != end; ++m)
+        names.insert((*m)[2].str());
+    return names;
+}
+
+// The options --help defines: on a line indented by two or more spaces that starts with a
+// dash, the names before the description (which begins after a run of two or more spaces).
+std::set<std::string> HelpOptions(const std::string& help) {
+    static const std::regex line("^ {2,}(-\\S.*?)(?: {2,}.*)?$");
+    std::set<std::string> names;
+    std::istringstream in(help);
+    std::string text;
+    std::smatch m;
+    while (std::getline(in, text)) {
+        if (!std::regex_match(text, m, line)) continue;
+        for (const std::string& n : OptionNames(m[1].str())) names.insert(n);
+    }
+    return names;
+}
+
+// A roff line as plain text: font changes and the macro name gone, \- read as a dash.
+std::string RoffText(std::string line) {
+    line = std::regex_replace(line, std::regex("\\\\f[BIRP]|\\\\f\\(..|\\\\&|\"|\\\\\\(aq"), "");
+    line = std::regex_replace(line, std::regex("\\\\-"), "-");
+    return std::regex_replace(line, std::regex("^\\.[A-Za-z]+\\s*"), "");
+}
+
+// The options the page defines: the tag lines (the line after each .TP) of its OPTIONS section.
+std::set<std::string> ManPageOptions(const std::string& page) {
+    std::set<std::string> names;
+    std::istringstream in(page);
+    std::string line;
+    bool inOptions = false, tag = false;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 4, ".SH ") == 0) {
+            inOptions = line.find("OPTIONS") != std::string::npos;
+            tag = false;
+            continue;
+        }
+        if (!inOptions) continue;
+        if (tag) {
+            for (const std::string& n : OptionNames(RoffText(line))) names.insert(n);
+            tag = false;
+        }
+        if (line.compare(0, 3, ".TP") == 0) tag = true;
+    }
+    return names;
+}
+
+std::string Help() {
+    ScratchFolder dir;
+    const ProgramRun run = RunProgram("--help >" + dir.Path("help"));
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    return ReadFile(dir.Path("help"));
+}
+
+TEST(ManPage, ListsTheOptionsOfHelp) {
+    const std::set<std::string> help = HelpOptions(Help());
+    const std::set<std::string> page = ManPageOptions(ReadFile(TESSIVAL_MAN_PAGE));
+    // Guards the parsers themselves: both must see the options every version has had.
+    for (const char* always : {"--range", "--strength", "--box", "--help", "--version"}) {
+        EXPECT_EQ(help.count(always), 1u) << always << " not found in --help by this test";
+        EXPECT_EQ(page.count(always), 1u) << always << " not found in the manual page's OPTIONS";
+    }
+    for (const std::string& n : help)
+        EXPECT_EQ(page.count(n), 1u) << n << " is in --help but not in " TESSIVAL_MAN_PAGE
+                                     << " (add a .TP entry to its OPTIONS section)";
+    for (const std::string& n : page)
+        EXPECT_EQ(help.count(n), 1u)
+            << n << " is in " TESSIVAL_MAN_PAGE << " but not in --help (cli/options.cpp)";
+}
+
+// Every option --help lists is one the parser knows, in the program's mode or the demo's.
+TEST(ManPage, HelpListsOnlyOptionsTheParserKnows) {
+    for (const std::string& n : HelpOptions(Help())) {
+        bool known = false;
+        for (const bool demo : {false, true}) {
+            std::vector<const char*> args = {"tessival"};
+            if (demo) args.push_back("demo");
+            args.insert(args.end(), {n.c_str(), "1", "in", "out"});
+            Options o;
+            std::string error;
+            ParseOptions(int(args.size()), args.data(), &o, &error);
+            known = known || error.find("unknown option") == std::string::npos;
+        }
+        EXPECT_TRUE(known) << n << " is in --help but the parser does not know it";
+    }
+}
+
+// The page formats without a warning from groff (what lintian checks too).
+TEST(ManPage, FormatsWithoutWarnings) {
+    if (system("command -v man >/dev/null 2>&1") != 0) GTEST_SKIP() << "man is not installed";
+    ScratchFolder dir;
+    const std::string command =
+        "LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z '" +
+        std::string(TESSIVAL_MAN_PAGE) + "' >/dev/null 2>'" + dir.Path("warnings") + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
+    EXPECT_EQ(ReadFile(dir.Path("warnings")), "");
+}
+
+}  // namespace
