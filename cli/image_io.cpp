@@ -2,12 +2,7 @@
 #include "image_io.h"
 
 #include <ctype.h>
-#include <math.h>
 #include <string.h>
-
-#include <algorithm>
-
-#include "luma_map.h"
 
 char SniffKind(const uint8_t* head, size_t n) {
     static const uint8_t PngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -27,33 +22,13 @@ ImageKind KindForName(const std::string& name, ImageKind fallback) {
     return fallback;
 }
 
-bool FilterImage(LumaFilter* filter, Image* image, std::string* error) {
-    const int W = image->Width, H = image->Height, C = image->Channels, N = image->Bits;
-    const size_t pixels = size_t(W) * size_t(H);
-    const uint32_t top = image->MaxValue;
+bool FilterImage(LumaFilter* filter, Image* image, std::string* error, int scaleBits) {
+    PixelLayout layout;
+    layout.Bits = image->Bits;
+    layout.Bytes = 2;
+    layout.Channels = image->Channels;
+    layout.Top = image->MaxValue;
+    layout.ScaleBits = scaleBits;
     uint16_t* s = image->Samples.data();
-    if (C <= 2) {
-        std::vector<uint16_t> luma(pixels);
-        for (size_t i = 0; i < pixels; i++) luma[i] = uint16_t(std::min<uint32_t>(s[i * C], top));
-        if (!FilterLumaPlane(filter, luma.data(), W, H, N, error)) return false;
-        for (size_t i = 0; i < pixels; i++) s[i * C] = uint16_t(std::min<uint32_t>(luma[i], top));
-        return true;
-    }
-    std::vector<int16_t> q(pixels), f(pixels);
-    for (size_t i = 0; i < pixels; i++) {
-        const uint16_t* p = s + i * C;
-        const double Y = 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
-        q[i] = f[i] = LumaValueToFilter(Y, N);
-    }
-    if (!FilterScaledPlane(filter, f.data(), W, H, error)) return false;
-    for (size_t i = 0; i < pixels; i++) {
-        if (f[i] == q[i]) continue;
-        const double d = LumaChange(f[i], q[i], N);
-        uint16_t* p = s + i * C;
-        for (int c = 0; c < 3; c++) {
-            const double v = nearbyint(p[c] + d);
-            p[c] = uint16_t(v < 0 ? 0 : v > top ? top : v);
-        }
-    }
-    return true;
+    return FilterLuma(filter, layout, s, s, image->Width, image->Height, error);
 }

@@ -55,5 +55,6 @@ bool EncodePnm(const Image& image, std::vector<uint8_t>* bytes, std::string* err
 // The output kind for a file name: by its extension (.png, .pgm, .ppm, .pnm), else `fallback`.
 ImageKind KindForName(const std::string& name, ImageKind fallback);
 
-// Filters the image's luma in place as described above.
-bool FilterImage(LumaFilter* filter, Image* image, std::string* error);
+// Filters the image's luma in place as described above (luma_planes.h does the work).
+bool FilterImage(LumaFilter* filter, Image* image, std::string* error,
+                 int scaleBits = FilterScaleBits);

@@ -7,8 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "luma_map.h"
-
 static const char ModuleName[] = "libtessival.so";
 
 static std::string ExecutableFolder() {
@@ -74,77 +72,27 @@ bool OpenLumaFilter(LumaFilter* filter, const FilterSettings& settings, std::str
     return true;
 }
 
-// Makes sure the host's images hold W x H pixels; rows are a multiple of 8 pixels long.
-static void Prepare(LumaFilter* filter, int W, int H) {
-    if (filter->W == W && filter->H == H) return;
-    filter->Host->AllocateImages(W, H, (W + 7) & ~7);
+bool FilterLuma(LumaFilter* filter, const PixelLayout& layout, const void* in, void* out, int W,
+                int H, std::string* error) {
     filter->W = W;
     filter->H = H;
-}
-
-static bool Run(LumaFilter* filter, std::string* error) {
-    if (filter->Host->Process() == 1) return true;
+    if (FilterPixels(filter->Host.get(), layout, in, out, W, H) == 1) return true;
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx"))
         *error = "the filter module needs a processor with AVX, and this one has none";
     else
-        *error = "the filter module refused the frame (" + std::to_string(filter->W) + "x" +
-                 std::to_string(filter->H) + ")";
+        *error = "the filter module refused the frame (" + std::to_string(W) + "x" +
+                 std::to_string(H) + ")";
     return false;
 }
 
 bool FilterLumaPlane(LumaFilter* filter, uint16_t* plane, int W, int H, int bits,
-                     std::string* error) {
-    Prepare(filter, W, H);
-    SubstituteHost& host = *filter->Host;
-    // Up to 12 bits the mapping is a shift each way, written out here so that the per-pixel
-    // loops stay simple; deeper samples take the general functions of luma_map.h.
-    const int shift = 12 - bits;
-    const int32_t top = int32_t(MaxSample(bits));
-    for (int y = 0; y < H; y++) {
-        YcPixel* row = host.Row(host.Edit(), y);
-        const uint16_t* in = plane + size_t(y) * W;
-        if (shift >= 0) {
-            for (int x = 0; x < W; x++) {
-                const int32_t s = in[x] > top ? top : in[x];
-                row[x] = YcPixel{int16_t(s << shift), 0, 0};
-            }
-        } else {
-            for (int x = 0; x < W; x++) row[x] = YcPixel{LumaToFilter(in[x], bits), 0, 0};
-        }
-    }
-    if (!Run(filter, error)) return false;
-    const int32_t half = shift > 0 ? 1 << (shift - 1) : 0;
-    for (int y = 0; y < H; y++) {
-        const YcPixel* row = host.Row(host.Edit(), y);
-        uint16_t* out = plane + size_t(y) * W;
-        if (shift >= 0) {
-            for (int x = 0; x < W; x++) {
-                const int32_t v = (int32_t(row[x].Y) + half) >> shift;
-                out[x] = uint16_t(v < 0 ? 0 : v > top ? top : v);
-            }
-        } else {
-            for (int x = 0; x < W; x++) out[x] = uint16_t(LumaFromFilter(row[x].Y, out[x], bits));
-        }
-    }
-    return true;
-}
-
-bool FilterScaledPlane(LumaFilter* filter, int16_t* plane, int W, int H, std::string* error) {
-    Prepare(filter, W, H);
-    SubstituteHost& host = *filter->Host;
-    for (int y = 0; y < H; y++) {
-        YcPixel* row = host.Row(host.Edit(), y);
-        const int16_t* in = plane + size_t(y) * W;
-        for (int x = 0; x < W; x++) row[x] = YcPixel{in[x], 0, 0};
-    }
-    if (!Run(filter, error)) return false;
-    for (int y = 0; y < H; y++) {
-        const YcPixel* row = host.Row(host.Edit(), y);
-        int16_t* out = plane + size_t(y) * W;
-        for (int x = 0; x < W; x++) out[x] = row[x].Y;
-    }
-    return true;
+                     std::string* error, int scaleBits) {
+    PixelLayout layout;
+    layout.Bits = bits;
+    layout.Bytes = 2;
+    layout.ScaleBits = scaleBits;
+    return FilterLuma(filter, layout, plane, plane, W, H, error);
 }
 
 void CloseLumaFilter(LumaFilter* filter) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "../subhost/luma_planes.h"
 #include "../subhost/substitute_host.h"
 
 struct FilterSettings {
@@ -35,12 +36,14 @@ struct LumaFilter {
 // Loads the module and sets its controls; false with the reason.
 bool OpenLumaFilter(LumaFilter* filter, const FilterSettings& settings, std::string* error);
 
-// Filters a W x H plane of N-bit samples in place, through the 12-bit mapping of luma_map.h.
-bool FilterLumaPlane(LumaFilter* filter, uint16_t* plane, int W, int H, int bits,
-                     std::string* error);
+// Filters W x H pixels laid out as `layout` says (luma_planes.h), from `in` into `out` (which
+// may be `in`), on the host's threads; false with the reason when the module refuses.
+bool FilterLuma(LumaFilter* filter, const PixelLayout& layout, const void* in, void* out, int W,
+                int H, std::string* error);
 
-// Filters a W x H plane of values already on the 12-bit scale, in place.
-bool FilterScaledPlane(LumaFilter* filter, int16_t* plane, int W, int H, std::string* error);
+// Filters a W x H plane of N-bit samples in place, through the mapping of luma_map.h.
+bool FilterLumaPlane(LumaFilter* filter, uint16_t* plane, int W, int H, int bits,
+                     std::string* error, int scaleBits = FilterScaleBits);
 
 // Releases the module's scratch block, as the editor does when the filter is removed.
 void CloseLumaFilter(LumaFilter* filter);

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "image_io.h"
-#include "luma_map.h"
 #include "progress.h"
 #include "y4m.h"
 
@@ -88,7 +87,9 @@ static int FilterStream(const Options& o, FILE* in) {
         return Fail(ExitWriteFailed, why);
     }
     Y4mFrame frame;
-    std::vector<uint16_t> luma(size_t(format.Width) * format.Height);
+    PixelLayout luma;  // the luma plane at the start of the frame's data
+    luma.Bits = format.Bits;
+    luma.Bytes = format.Bits > 8 ? 2 : 1;
     long done = 0;
     int code = ExitOk;
     std::string message;
@@ -102,14 +103,12 @@ static int FilterStream(const Options& o, FILE* in) {
                       (done == 1 ? "was" : "were") + " written";
             break;
         }
-        GetLuma(format, frame.Data.data(), luma.data());
-        if (!FilterLumaPlane(&filter, luma.data(), format.Width, format.Height, format.Bits,
-                             &error)) {
+        uint8_t* const data = frame.Data.data();
+        if (!FilterLuma(&filter, luma, data, data, format.Width, format.Height, &error)) {
             code = ExitNoFilter;
             message = error;
             break;
         }
-        PutLuma(format, luma.data(), frame.Data.data());
         errno = 0;
         if (!WriteY4mFrame(out, frame) || fflush(out) != 0) {
             code = ExitWriteFailed;

@@ -150,6 +150,27 @@ void SubstituteHost::RunOnAll(WorkerFunction fn, void* first, void* second) {
         RunOverride(fn, first, second);
         return;
     }
+    RunOnPool(fn, first, second);
+}
+
+// Row range of thread `index` of `count`: rows * index / count onwards.
+static void RowRangeWorker(int32_t index, int32_t count, void* first, void* second) {
+    const int rows = *static_cast<const int*>(second);
+    const int y0 = int(int64_t(rows) * index / count),
+              y1 = int(int64_t(rows) * (index + 1) / count);
+    if (y0 < y1) (*static_cast<const std::function<void(int, int)>*>(first))(y0, y1);
+}
+
+void SubstituteHost::RunRows(int rows, int width, const std::function<void(int y0, int y1)>& fn) {
+    if (rows <= 0) return;
+    if (count_ <= 1 || rows < 2 || int64_t(rows) * width < (int64_t(1) << 16)) {
+        fn(0, rows);
+        return;
+    }
+    RunOnPool(RowRangeWorker, const_cast<std::function<void(int, int)>*>(&fn), &rows);
+}
+
+void SubstituteHost::RunOnPool(WorkerFunction fn, void* first, void* second) {
     std::unique_lock<std::mutex> lock(mutex_);
     fn_ = fn;
     first_ = first;

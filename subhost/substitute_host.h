@@ -69,6 +69,11 @@ public:
 
     // What RunOnAllThreads does: fn on every pool thread, returning when all have finished.
     void RunOnAll(WorkerFunction fn, void* first, void* second);
+    // The host's own work spread over its pool: fn(y0, y1) on contiguous row ranges covering
+    // 0 .. rows - 1, one range per thread, returning when all are done. Small jobs (rows x width
+    // under 64K pixels) and one-thread pools run on the calling thread. Not reentrant, and not
+    // from inside a call into the filter.
+    void RunRows(int rows, int width, const std::function<void(int y0, int y1)>& fn);
     bool IsActive() const { return active_; }
 
     static constexpr int GuardBytes = 256;
@@ -79,6 +84,7 @@ private:
     void StopThreads();
     void WorkerLoop(int index, uint64_t seen);
     void Enter();
+    void RunOnPool(WorkerFunction fn, void* first, void* second);
 
     void* library_ = nullptr;
     const FilterTable* table_ = nullptr;

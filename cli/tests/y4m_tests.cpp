@@ -2,7 +2,7 @@
 // streams, and the luma mapping to the filter's 12-bit scale
 #include <gtest/gtest.h>
 
-#include "../luma_map.h"
+#include "../../subhost/luma_map.h"
 #include "../y4m.h"
 #include "test_streams.h"
 

@@ -1,0 +1,306 @@
+// luma_planes.cpp: pixels to the host's luma images and back, plain and eight at a time (SSE2)
+#include "luma_planes.h"
+
+#include <assert.h>
+#include <emmintrin.h>
+#include <math.h>
+#include <string.h>
+
+#include "substitute_host.h"
+
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+
+// The layout with its defaults filled in.
+static PixelLayout Resolved(const PixelLayout& layout, int W) {
+    PixelLayout l = layout;
+    if (l.Stride == 0) l.Stride = ptrdiff_t(W) * l.Channels;
+    if (l.Top == 0 || l.Top > MaxSample(l.Bits)) l.Top = MaxSample(l.Bits);
+    assert(l.Bits >= 1 && l.Bits <= 16 && (l.Bytes == 2 || l.Bits <= 8));
+    assert(l.Channels >= 1 && l.Channels <= 4);
+    assert(l.ScaleBits >= 1 && l.ScaleBits <= FilterScaleBits);
+    return l;
+}
+
+static ALWAYS_INLINE uint32_t Sample(const void* row, int bytes, ptrdiff_t i) {
+    return bytes == 1 ? static_cast<const uint8_t*>(row)[i] : static_cast<const uint16_t*>(row)[i];
+}
+
+static ALWAYS_INLINE void SetSample(void* row, int bytes, ptrdiff_t i, uint32_t v) {
+    if (bytes == 1)
+        static_cast<uint8_t*>(row)[i] = uint8_t(v);
+    else
+        static_cast<uint16_t*>(row)[i] = uint16_t(v);
+}
+
+static ALWAYS_INLINE const void* RowAt(const PixelLayout& l, const void* base, int y) {
+    return static_cast<const uint8_t*>(base) + ptrdiff_t(y) * l.Stride * l.Bytes;
+}
+
+static ALWAYS_INLINE void* RowAt(const PixelLayout& l, void* base, int y) {
+    return static_cast<uint8_t*>(base) + ptrdiff_t(y) * l.Stride * l.Bytes;
+}
+
+// The plain mapping of one gray sample, with samples over Top taken as Top.
+static ALWAYS_INLINE int16_t GrayToFilter(const PixelLayout& l, uint32_t s) {
+    return LumaToFilter(s > l.Top ? l.Top : s, l.Bits, l.ScaleBits);
+}
+
+static ALWAYS_INLINE uint32_t GrayFromFilter(const PixelLayout& l, int32_t f, uint32_t s) {
+    const uint32_t v = LumaFromFilter(f, s > l.Top ? l.Top : s, l.Bits, l.ScaleBits);
+    return v > l.Top ? l.Top : v;
+}
+
+// The Y of an RGB pixel on the filter's scale. The sum is taken in this order, in double.
+static ALWAYS_INLINE int16_t RgbToFilter(const PixelLayout& l, const void* row, ptrdiff_t i) {
+    const double Y = 0.299 * Sample(row, l.Bytes, i) + 0.587 * Sample(row, l.Bytes, i + 1) +
+                     0.114 * Sample(row, l.Bytes, i + 2);
+    return LumaValueToFilter(Y, l.Bits, l.ScaleBits);
+}
+
+// ---- Eight pixels at a time ---------------------------------------------------------------------
+//
+// Samples travel as eight 16-bit lanes. The host image holds them as Y of 6-byte pixels: eight
+// pixels are three 16-byte vectors, lanes numbered 0..7 in each,
+//
+//   out0: Y0  0  0 Y1  0  0 Y2  0        (Y0 in lane 0, Y1 in lane 3, Y2 in lane 6)
+//   out1:  0 Y3  0  0 Y4  0  0 Y5        (lanes 1, 4, 7)
+//   out2:  0  0 Y6  0  0 Y7  0  0        (lanes 2, 5)
+//
+// SSE2 has no byte shuffle, so lanes move by whole-register byte shifts and masks.
+
+alignas(16) static const int16_t LaneMasks[8][8] = {
+    {-1, 0, 0, 0, 0, 0, 0, 0}, {0, -1, 0, 0, 0, 0, 0, 0}, {0, 0, -1, 0, 0, 0, 0, 0},
+    {0, 0, 0, -1, 0, 0, 0, 0}, {0, 0, 0, 0, -1, 0, 0, 0}, {0, 0, 0, 0, 0, -1, 0, 0},
+    {0, 0, 0, 0, 0, 0, -1, 0}, {0, 0, 0, 0, 0, 0, 0, -1}};
+
+static ALWAYS_INLINE __m128i Lane(int k) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(LaneMasks[k]));
+}
+
+static ALWAYS_INLINE __m128i Keep(__m128i v, int a, int b) {
+    return _mm_and_si128(v, _mm_or_si128(Lane(a), Lane(b)));
+}
+
+// Eight Y values into eight YcPixel (48 bytes, no alignment needed), Cb and Cr zero.
+static ALWAYS_INLINE void PutY8(YcPixel* dst, __m128i v) {
+    const __m128i up4 = _mm_slli_si128(v, 4), up8 = _mm_slli_si128(v, 8);
+    const __m128i down4 = _mm_srli_si128(v, 4), down8 = _mm_srli_si128(v, 8);
+    const __m128i out0 =
+        _mm_or_si128(_mm_and_si128(v, Lane(0)),
+                     _mm_or_si128(_mm_and_si128(up4, Lane(3)), _mm_and_si128(up8, Lane(6))));
+    const __m128i out1 =
+        _mm_or_si128(_mm_and_si128(down4, Lane(1)),
+                     _mm_or_si128(_mm_and_si128(v, Lane(4)), _mm_and_si128(up4, Lane(7))));
+    const __m128i out2 = _mm_or_si128(_mm_and_si128(down8, Lane(2)), _mm_and_si128(down4, Lane(5)));
+    __m128i* d = reinterpret_cast<__m128i*>(dst);
+    _mm_storeu_si128(d, out0);
+    _mm_storeu_si128(d + 1, out1);
+    _mm_storeu_si128(d + 2, out2);
+}
+
+// The Y of eight YcPixel.
+static ALWAYS_INLINE __m128i GetY8(const YcPixel* src) {
+    const __m128i* s = reinterpret_cast<const __m128i*>(src);
+    const __m128i in0 = _mm_loadu_si128(s), in1 = _mm_loadu_si128(s + 1),
+                  in2 = _mm_loadu_si128(s + 2);
+    const __m128i direct = _mm_or_si128(_mm_and_si128(in0, Lane(0)), _mm_and_si128(in1, Lane(4)));
+    const __m128i down4 =
+        _mm_srli_si128(_mm_or_si128(_mm_and_si128(in0, Lane(3)), _mm_and_si128(in1, Lane(7))), 4);
+    const __m128i up4 =
+        _mm_slli_si128(_mm_or_si128(_mm_and_si128(in1, Lane(1)), _mm_and_si128(in2, Lane(5))), 4);
+    const __m128i down8 = _mm_srli_si128(_mm_and_si128(in0, Lane(6)), 8);
+    const __m128i up8 = _mm_slli_si128(_mm_and_si128(in2, Lane(2)), 8);
+    return _mm_or_si128(_mm_or_si128(direct, down4), _mm_or_si128(up4, _mm_or_si128(down8, up8)));
+}
+
+// Eight samples as 16-bit lanes, and back.
+static ALWAYS_INLINE __m128i Load8(const void* p, int bytes) {
+    if (bytes == 1)
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(static_cast<const __m128i*>(p)),
+                                 _mm_setzero_si128());
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+
+static ALWAYS_INLINE void Store8(void* p, int bytes, __m128i v) {
+    if (bytes == 1)
+        _mm_storel_epi64(static_cast<__m128i*>(p), _mm_packus_epi16(v, v));
+    else
+        _mm_storeu_si128(static_cast<__m128i*>(p), v);
+}
+
+// The constants of one mapping, as vectors.
+struct VectorMap {
+    bool Up;             // N <= F: a plain shift each way
+    __m128i Shift;       // |F - N|, as a shift count
+    __m128i Sign;        // 0x8000 in every 16-bit lane
+    __m128i TopBiased;   // Top ^ 0x8000: unsigned minimum through the signed one
+    __m128i Top16;       // Top (Up only: at most 4095)
+    __m128i Top32;       // Top in 32-bit lanes
+    __m128i ScaleMax16;  // 2^F - 1
+    __m128i Half16;      // Up: rounding term of the way back, 2^(F - N - 1) (0 when N = F)
+    __m128i Half32;      // not Up: rounding term of the way there, 2^(N - F - 1)
+};
+
+static VectorMap MakeVectorMap(const PixelLayout& l) {
+    VectorMap m;
+    m.Up = l.Bits <= l.ScaleBits;
+    const int shift = m.Up ? l.ScaleBits - l.Bits : l.Bits - l.ScaleBits;
+    m.Shift = _mm_cvtsi32_si128(shift);
+    m.Sign = _mm_set1_epi16(int16_t(0x8000));
+    m.TopBiased = _mm_set1_epi16(int16_t(l.Top ^ 0x8000u));
+    m.Top16 = _mm_set1_epi16(int16_t(l.Top));
+    m.Top32 = _mm_set1_epi32(int32_t(l.Top));
+    m.ScaleMax16 = _mm_set1_epi16(int16_t(MaxSample(l.ScaleBits)));
+    m.Half16 = _mm_set1_epi16(int16_t(m.Up && shift > 0 ? 1 << (shift - 1) : 0));
+    m.Half32 = _mm_set1_epi32(!m.Up ? 1 << (shift - 1) : 0);
+    return m;
+}
+
+// min(s, Top) on unsigned 16-bit lanes.
+static ALWAYS_INLINE __m128i ClampToTop(const VectorMap& m, __m128i s) {
+    return _mm_xor_si128(_mm_min_epi16(_mm_xor_si128(s, m.Sign), m.TopBiased), m.Sign);
+}
+
+// q = LumaToFilter(min(s, Top)) of eight samples.
+static ALWAYS_INLINE __m128i ToFilter8(const VectorMap& m, __m128i s) {
+    const __m128i sc = ClampToTop(m, s);
+    if (m.Up) return _mm_sll_epi16(sc, m.Shift);
+    // (s + half) >> shift needs 17 bits; the result is at most 32768, which the signed pack
+    // saturates to 32767, past every scale's maximum anyway.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lo =
+        _mm_srl_epi32(_mm_add_epi32(_mm_unpacklo_epi16(sc, zero), m.Half32), m.Shift);
+    const __m128i hi =
+        _mm_srl_epi32(_mm_add_epi32(_mm_unpackhi_epi16(sc, zero), m.Half32), m.Shift);
+    return _mm_min_epi16(_mm_packs_epi32(lo, hi), m.ScaleMax16);
+}
+
+// sc + (f - q) << shift, at most Top, for four 32-bit lanes; negative values stay negative
+// (the biased pack below takes them to 0).
+static ALWAYS_INLINE __m128i AddChange4(const VectorMap& m, __m128i sc, __m128i f, __m128i q) {
+    const __m128i v = _mm_add_epi32(sc, _mm_sll_epi32(_mm_sub_epi32(f, q), m.Shift));
+    const __m128i over = _mm_cmpgt_epi32(v, m.Top32);
+    return _mm_or_si128(_mm_and_si128(over, m.Top32), _mm_andnot_si128(over, v));
+}
+
+// GrayFromFilter of eight lanes: filtered f (signed), original s (unsigned).
+static ALWAYS_INLINE __m128i FromFilter8(const VectorMap& m, __m128i f, __m128i s) {
+    if (m.Up) {
+        // Saturating is exact here: past 32767 the shifted value is above Top either way.
+        const __m128i v = _mm_sra_epi16(_mm_adds_epi16(f, m.Half16), m.Shift);
+        return _mm_min_epi16(_mm_max_epi16(v, _mm_setzero_si128()), m.Top16);
+    }
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i sc = ClampToTop(m, s);
+    const __m128i q = ToFilter8(m, sc);
+    const __m128i lo =
+        AddChange4(m, _mm_unpacklo_epi16(sc, zero), _mm_srai_epi32(_mm_unpacklo_epi16(f, f), 16),
+                   _mm_unpacklo_epi16(q, zero));
+    const __m128i hi =
+        AddChange4(m, _mm_unpackhi_epi16(sc, zero), _mm_srai_epi32(_mm_unpackhi_epi16(f, f), 16),
+                   _mm_unpackhi_epi16(q, zero));
+    // Through the signed pack shifted down by 32768 and back: negatives saturate to 0.
+    const __m128i bias = _mm_set1_epi32(32768);
+    return _mm_xor_si128(_mm_packs_epi32(_mm_sub_epi32(lo, bias), _mm_sub_epi32(hi, bias)), m.Sign);
+}
+
+// ---- Rows ---------------------------------------------------------------------------------------
+
+static void GrayPlaneToHost(const PixelLayout& l, const void* pixels, YcPixel* image, int capacity,
+                            int W, int y0, int y1) {
+    const VectorMap m = MakeVectorMap(l);
+    for (int y = y0; y < y1; y++) {
+        const void* row = RowAt(l, pixels, y);
+        YcPixel* dst = image + ptrdiff_t(y) * capacity;
+        int x = 0;
+        for (; x + 8 <= W; x += 8)
+            PutY8(dst + x,
+                  ToFilter8(m, Load8(static_cast<const uint8_t*>(row) + x * l.Bytes, l.Bytes)));
+        for (; x < W; x++) dst[x] = YcPixel{GrayToFilter(l, Sample(row, l.Bytes, x)), 0, 0};
+    }
+}
+
+static void GrayPlaneFromHost(const PixelLayout& l, const YcPixel* image, int capacity,
+                              const void* original, void* out, int W, int y0, int y1) {
+    const VectorMap m = MakeVectorMap(l);
+    for (int y = y0; y < y1; y++) {
+        const void* row = RowAt(l, original, y);
+        void* outRow = RowAt(l, out, y);
+        const YcPixel* src = image + ptrdiff_t(y) * capacity;
+        int x = 0;
+        for (; x + 8 <= W; x += 8) {
+            // Without Up the original is needed; reading it costs nothing worth a branch.
+            const __m128i s = Load8(static_cast<const uint8_t*>(row) + x * l.Bytes, l.Bytes);
+            Store8(static_cast<uint8_t*>(outRow) + x * l.Bytes, l.Bytes,
+                   FromFilter8(m, GetY8(src + x), s));
+        }
+        for (; x < W; x++)
+            SetSample(outRow, l.Bytes, x, GrayFromFilter(l, src[x].Y, Sample(row, l.Bytes, x)));
+    }
+}
+
+void PixelsToHost(const PixelLayout& layout, const void* pixels, YcPixel* image, int capacity,
+                  int W, int y0, int y1) {
+    const PixelLayout l = Resolved(layout, W);
+    if (l.Channels == 1) return GrayPlaneToHost(l, pixels, image, capacity, W, y0, y1);
+    const int C = l.Channels;
+    for (int y = y0; y < y1; y++) {
+        const void* row = RowAt(l, pixels, y);
+        YcPixel* dst = image + ptrdiff_t(y) * capacity;
+        if (C == 2) {
+            for (int x = 0; x < W; x++)
+                dst[x] = YcPixel{GrayToFilter(l, Sample(row, l.Bytes, ptrdiff_t(x) * C)), 0, 0};
+        } else {
+            for (int x = 0; x < W; x++)
+                dst[x] = YcPixel{RgbToFilter(l, row, ptrdiff_t(x) * C), 0, 0};
+        }
+    }
+}
+
+void PixelsFromHost(const PixelLayout& layout, const YcPixel* image, int capacity,
+                    const void* original, void* out, int W, int y0, int y1) {
+    const PixelLayout l = Resolved(layout, W);
+    if (l.Channels == 1) return GrayPlaneFromHost(l, image, capacity, original, out, W, y0, y1);
+    const int C = l.Channels;
+    const int B = l.Bytes;
+    for (int y = y0; y < y1; y++) {
+        const void* row = RowAt(l, original, y);
+        void* outRow = RowAt(l, out, y);
+        const YcPixel* src = image + ptrdiff_t(y) * capacity;
+        for (int x = 0; x < W; x++) {
+            const ptrdiff_t i = ptrdiff_t(x) * C;
+            if (C == 2 || C == 4) SetSample(outRow, B, i + C - 1, Sample(row, B, i + C - 1));
+            if (C == 2) {
+                SetSample(outRow, B, i, GrayFromFilter(l, src[x].Y, Sample(row, B, i)));
+                continue;
+            }
+            const int16_t q = RgbToFilter(l, row, i);
+            const int16_t f = src[x].Y;
+            if (f == q) {
+                for (int c = 0; c < 3; c++) SetSample(outRow, B, i + c, Sample(row, B, i + c));
+                continue;
+            }
+            const double d = LumaChange(f, q, l.Bits, l.ScaleBits);
+            for (int c = 0; c < 3; c++) {
+                const double v = nearbyint(Sample(row, B, i + c) + d);
+                SetSample(outRow, B, i + c, uint32_t(v < 0 ? 0 : v > l.Top ? l.Top : v));
+            }
+        }
+    }
+}
+
+int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void* in, void* out,
+                     int W, int H) {
+    FrameInfo& frame = host->Frame();
+    if (frame.Edit == nullptr || frame.Width != W || frame.Height != H)
+        host->AllocateImages(W, H, (W + 7) & ~7);
+    const int capacity = host->Capacity();
+    host->RunRows(
+        H, W, [&](int y0, int y1) { PixelsToHost(layout, in, host->Edit(), capacity, W, y0, y1); });
+    const int32_t result = host->Process();
+    if (result != 1) return result;
+    host->RunRows(H, W, [&](int y0, int y1) {
+        PixelsFromHost(layout, host->Edit(), capacity, in, out, W, y0, y1);
+    });
+    return result;
+}
