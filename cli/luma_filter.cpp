@@ -28,11 +28,9 @@ std::string FindModule(const std::string& requested, std::string* tried) {
     if (!folder.empty()) {
         places.push_back(folder + "/" + ModuleName);
         places.push_back(folder + "/../" + ModuleName);
+        places.push_back(folder + "/../lib/tessival/" + ModuleName);
         places.push_back(folder + "/../lib/" + ModuleName);
     }
-#ifdef TESSIVAL_BUILD_MODULE
-    places.push_back(TESSIVAL_BUILD_MODULE);
-#endif
     tried->clear();
     for (const std::string& place : places) {
         if (access(place.c_str(), R_OK) == 0) return place;

@@ -22,8 +22,14 @@ struct FilterSettings {
     std::string Module;    // empty: look in the usual places
 };
 
-// The module to load: `requested` when given, else the first libtessival.so found beside the
-// executable, one folder up, in ../lib, and finally in the build tree this program came from.
+// The module to load: `requested` when given, else the first libtessival.so found, relative to
+// the folder of the executable, in
+//   .              a module copied beside the program
+//   ..             the build tree: build/cli/tessival and build/libtessival.so
+//   ../lib/tessival  an installed program: PREFIX/bin/tessival, PREFIX/lib/tessival/
+//   ../lib
+// Only places relative to the program are searched, so an installed copy works under any
+// prefix and never picks up the module of the build tree it was made in.
 // Empty when none exists; *tried lists the places looked at.
 std::string FindModule(const std::string& requested, std::string* tried);
 

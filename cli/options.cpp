@@ -28,7 +28,7 @@ const char* UsageText() {
            "  --no-progress    no progress display\n"
            "  --quiet          no progress and no summary; errors only\n"
            "  --module PATH    the filter module to load (default: libtessival.so beside this\n"
-           "                   program or in the build tree it came from)\n"
+           "                   program, one folder up, or in ../lib/tessival or ../lib)\n"
            "  --help, --version\n"
            "\n"
            "demo only:\n"

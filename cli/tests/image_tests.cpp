@@ -229,6 +229,8 @@ protected:
         settings.Range = 2;
         settings.Strength = 70;
         settings.Threads = 2;
+        // The test program is not where the module's search looks (see FindModule).
+        settings.Module = TESSIVAL_MODULE;
         std::string error;
         ASSERT_TRUE(OpenLumaFilter(&filter, settings, &error)) << error;
     }
