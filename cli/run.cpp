@@ -1,9 +1,10 @@
 // run.cpp: open INPUT and OUTPUT, tell streams from images, filter, report errors and exit codes
 //
-// Streams are filtered one frame at a time in constant memory; every frame is flushed as soon
-// as it is written, so when the input breaks off, all complete frames before the break are
-// already out. Writing stops at the first failure (a full disk, a closed pipe: SIGPIPE is
-// ignored so that the failure arrives here as EPIPE and gets a message).
+// Streams go through the reader, filter and writer threads of stream_pipeline.h in constant
+// memory; every frame is flushed as soon as it is written, so when the input breaks off, all
+// complete frames before the break are already out. Writing stops at the first failure (a full
+// disk, a closed pipe: SIGPIPE is ignored so that the failure arrives as EPIPE and gets a
+// message).
 #include "run.h"
 
 #include <errno.h>
@@ -14,6 +15,7 @@
 
 #include "image_io.h"
 #include "progress.h"
+#include "stream_pipeline.h"
 #include "y4m.h"
 
 static int Fail(int code, const std::string& message) {
@@ -22,17 +24,13 @@ static int Fail(int code, const std::string& message) {
 }
 
 static std::string Name(const std::string& path, bool input) {
-    return path == "-" ? (input ? "standard input" : "standard output") : path;
+    return OperandName(path, input);
 }
 
 // Opens the output; stdout for "-".
 static FILE* OpenOutput(const std::string& path) {
     if (path == "-") return stdout;
     return fopen(path.c_str(), "wb");
-}
-
-static std::string WriteFailure(const std::string& path) {
-    return "cannot write " + Name(path, false) + ": " + strerror(errno ? errno : EIO);
 }
 
 // Closes the output; false when flushing what was left failed.
@@ -86,38 +84,18 @@ static int FilterStream(const Options& o, FILE* in) {
         CloseOutput(out);
         return Fail(ExitWriteFailed, why);
     }
-    Y4mFrame frame;
-    PixelLayout luma;  // the luma plane at the start of the frame's data
-    luma.Bits = format.Bits;
-    luma.Bytes = format.Bits > 8 ? 2 : 1;
-    long done = 0;
-    int code = ExitOk;
-    std::string message;
-    while (o.Frames < 0 || done < o.Frames) {
-        const Y4mRead got = ReadY4mFrame(&reader, &frame);
-        if (got == Y4mRead::End) break;
-        if (got == Y4mRead::Error) {
-            code = ExitBadInput;
-            message = Name(o.Input, true) + ": " + reader.Error + "; the " + std::to_string(done) +
-                      " complete frame" + (done == 1 ? "" : "s") + " before it " +
-                      (done == 1 ? "was" : "were") + " written";
-            break;
-        }
-        uint8_t* const data = frame.Data.data();
-        if (!FilterLuma(&filter, luma, data, data, format.Width, format.Height, &error)) {
-            code = ExitNoFilter;
-            message = error;
-            break;
-        }
-        errno = 0;
-        if (!WriteY4mFrame(out, frame) || fflush(out) != 0) {
-            code = ExitWriteFailed;
-            message = WriteFailure(o.Output) + " (at frame " + std::to_string(done + 1) + ")";
-            break;
-        }
-        done++;
-        ShowProgress(&progress, done);
-    }
+    StreamJob job;
+    job.Reader = &reader;
+    job.InputName = o.Input;
+    job.OutputName = o.Output;
+    job.Limit = o.Frames;
+    job.Filter = &filter;
+    job.Out = out;
+    job.Wrote = [&](long written) { ShowProgress(&progress, written); };
+    const StreamResult result = RunStreamPipeline(job);
+    const long done = result.Written;
+    int code = result.Code;
+    std::string message = result.Message;
     if (!CloseOutput(out) && code == ExitOk) {
         code = ExitWriteFailed;
         message = WriteFailure(o.Output);

@@ -1,0 +1,192 @@
+// stream_pipeline.cpp: reader, filter and writer threads of a y4m stream and their bounded queues
+#include "stream_pipeline.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "options.h"
+
+// The signal that asked the run to stop, 0 while none has.
+static volatile sig_atomic_t Interrupted = 0;
+
+static void OnInterrupt(int signal) {
+    if (Interrupted == 0) Interrupted = signal;
+}
+
+// Only there to break a blocking read with EINTR.
+static void OnWake(int) {}
+
+// A first-in first-out queue of items holding at most Capacity; Close wakes every waiter and
+// makes Push and Pop fail from then on.
+struct ItemQueue {
+    explicit ItemQueue(size_t capacity) : Capacity(capacity) {}
+
+    bool Push(StreamItem* item) {
+        std::unique_lock<std::mutex> lock(Mutex);
+        Changed.wait(lock, [&] { return Closed || Items.size() < Capacity; });
+        if (Closed) return false;
+        Items.push_back(item);
+        Changed.notify_all();
+        return true;
+    }
+
+    // The next item; nullptr once closed, or (polling) once a signal has asked to stop.
+    StreamItem* Pop(bool pollInterrupt = false) {
+        std::unique_lock<std::mutex> lock(Mutex);
+        for (;;) {
+            if (Closed) return nullptr;
+            if (!Items.empty()) break;
+            if (pollInterrupt && Interrupted != 0) return nullptr;
+            if (pollInterrupt)
+                Changed.wait_for(lock, std::chrono::milliseconds(20));
+            else
+                Changed.wait(lock);
+        }
+        StreamItem* item = Items.front();
+        Items.pop_front();
+        Changed.notify_all();
+        return item;
+    }
+
+    void Close() {
+        std::lock_guard<std::mutex> lock(Mutex);
+        Closed = true;
+        Changed.notify_all();
+    }
+
+    const size_t Capacity;
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    std::deque<StreamItem*> Items;
+    bool Closed = false;
+};
+
+// Installs the handlers for the run and puts the previous ones back afterwards.
+// SIGUSR1 (the reader's wake-up) is always handled; SIGINT and SIGTERM when asked.
+struct SignalScope {
+    explicit SignalScope(bool interrupts) : Enabled(interrupts) {
+        Interrupted = 0;
+        struct sigaction action = {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: a blocked read returns EINTR
+        action.sa_handler = OnWake;
+        sigaction(SIGUSR1, &action, &OldUsr1);
+        if (!Enabled) return;
+        action.sa_handler = OnInterrupt;
+        sigaction(SIGINT, &action, &OldInt);
+        sigaction(SIGTERM, &action, &OldTerm);
+    }
+    ~SignalScope() {
+        sigaction(SIGUSR1, &OldUsr1, nullptr);
+        if (!Enabled) return;
+        sigaction(SIGINT, &OldInt, nullptr);
+        sigaction(SIGTERM, &OldTerm, nullptr);
+    }
+    const bool Enabled;
+    struct sigaction OldInt, OldTerm, OldUsr1;
+};
+
+static const char* SignalName(int signal) {
+    return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "a signal";
+}
+
+StreamResult RunStreamPipeline(const StreamJob& job) {
+    SignalScope signals(job.CatchSignals);
+    std::vector<std::unique_ptr<StreamItem>> items;
+    ItemQueue free(PipelineItems), toFilter(1), toWriter(1);
+    for (int i = 0; i < PipelineItems; i++) {
+        items.emplace_back(new StreamItem);
+        free.Push(items.back().get());
+    }
+    const auto closeReaderSide = [&] {
+        free.Close();
+        toFilter.Close();
+    };
+    const auto abortAll = [&] {
+        closeReaderSide();
+        toWriter.Close();
+    };
+
+    std::atomic<bool> readerDone(false);
+    std::thread reader([&] {
+        for (;;) {
+            StreamItem* item = free.Pop();
+            if (item == nullptr) break;
+            const bool frame = ReadStage(job.Reader, job.InputName, job.Limit, item);
+            if (!toFilter.Push(item) || !frame) break;
+        }
+        readerDone = true;
+    });
+
+    StreamResult result;
+    std::mutex resultMutex;  // the writer sets the result; the calling thread reads it after join
+    bool endedCleanly = false;
+    std::thread writer([&] {
+        // The frame being written is always finished: signals are for the other threads.
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        sigaddset(&block, SIGTERM);
+        sigaddset(&block, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &block, nullptr);
+        for (;;) {
+            StreamItem* item = toWriter.Pop();
+            if (item == nullptr || Interrupted != 0) break;
+            std::lock_guard<std::mutex> lock(resultMutex);
+            if (item->End) {
+                result.Code = item->Code;
+                result.Message = item->Message;
+                endedCleanly = item->Code == ExitOk;
+                break;
+            }
+            std::string error;
+            if (!WriteStage(job.Out, job.OutputName, *item, &error)) {
+                result.Code = ExitWriteFailed;
+                result.Message = error;
+                abortAll();
+                break;
+            }
+            result.Written++;
+            if (job.Wrote) job.Wrote(result.Written);
+            free.Push(item);  // fails harmlessly once the reader is done
+        }
+    });
+
+    // The filter stage, here on the calling thread (which owns the host).
+    for (;;) {
+        StreamItem* item = toFilter.Pop(job.CatchSignals);
+        if (item == nullptr || Interrupted != 0) {
+            abortAll();
+            break;
+        }
+        if (!item->End) FilterStage(job.Filter, job.Reader->Format, item, job.ScaleBits);
+        if (!toWriter.Push(item) || item->End) break;
+    }
+    closeReaderSide();
+    writer.join();
+    // A reader blocked on a silent pipe is woken until it notices that the run is over.
+    while (!readerDone) {
+        pthread_kill(reader.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    reader.join();
+
+    const int signal = Interrupted;
+    if (signal != 0 && !endedCleanly && result.Code != ExitWriteFailed) {
+        result.Code = 128 + signal;
+        result.Message = std::string("interrupted by ") + SignalName(signal) + "; the " +
+                         std::to_string(result.Written) + " complete frame" +
+                         (result.Written == 1 ? "" : "s") + " before it " +
+                         (result.Written == 1 ? "was" : "were") + " written";
+    }
+    return result;
+}

@@ -1,0 +1,51 @@
+// stream_pipeline.h: the stages of a y4m stream on threads of their own, joined by bounded queues
+//
+//   reader thread          calling thread            writer thread
+//   ReadStage  --[queue]-->  FilterStage  --[queue]-->  WriteStage
+//        ^                                                  |
+//        +------------------ free items --------------------+
+//
+// While frame n is filtered (on the host's worker threads), frame n+1 is read and parsed and
+// frame n-1 written. Items circulate: the writer hands each written item back to the reader,
+// whose buffer the next frame reuses, and only PipelineItems of them exist, so memory stays a
+// few frames whatever the clip's length. Frames stay in order (every queue is first in, first
+// out) and the output is byte for byte what running the stages one after another gives.
+//
+// How a run ends:
+//   - an end item (clean end, --frames, broken input, refused frame) travels behind the frames
+//     before it; the writer writes them all, flushed, and reports the end's code and message;
+//   - a failed write stops everything at once: exit code 3, nothing further read or written;
+//   - SIGINT or SIGTERM: the frame being written is finished and flushed, nothing more is
+//     written, and the run returns 130 or 143 (128 + the signal). The output holds whole frames.
+//     A reader blocked on a silent pipe is woken with a signal of its own (SIGUSR1).
+#pragma once
+
+#include <stdio.h>
+
+#include <functional>
+#include <string>
+
+#include "stream_stages.h"
+
+// Frames alive at once: one in each stage and one waiting between them.
+static const int PipelineItems = 4;
+
+struct StreamJob {
+    Y4mReader* Reader = nullptr;  // header already read
+    std::string InputName;        // as given on the command line ("-" for stdin)
+    std::string OutputName;
+    long Limit = -1;  // --frames: at most this many frames, -1 for all
+    LumaFilter* Filter = nullptr;
+    int ScaleBits = FilterScaleBits;
+    FILE* Out = nullptr;                      // the y4m header already written
+    std::function<void(long written)> Wrote;  // after each frame written (on the writer thread)
+    bool CatchSignals = true;                 // SIGINT/SIGTERM end the run as described above
+};
+
+struct StreamResult {
+    long Written = 0;     // complete frames written and flushed
+    int Code = 0;         // exit code (options.h), or 128 + signal
+    std::string Message;  // empty at a clean end
+};
+
+StreamResult RunStreamPipeline(const StreamJob& job);

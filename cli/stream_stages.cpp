@@ -1,0 +1,60 @@
+// stream_stages.cpp: read, filter and write one frame of a y4m stream
+#include "stream_stages.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include "options.h"
+
+std::string OperandName(const std::string& path, bool input) {
+    return path == "-" ? (input ? "standard input" : "standard output") : path;
+}
+
+std::string WriteFailure(const std::string& outputName) {
+    return "cannot write " + OperandName(outputName, false) + ": " + strerror(errno ? errno : EIO);
+}
+
+bool ReadStage(Y4mReader* reader, const std::string& inputName, long limit, StreamItem* item) {
+    item->End = false;
+    item->Code = ExitOk;
+    item->Message.clear();
+    item->Number = reader->FramesRead + 1;
+    if (limit >= 0 && reader->FramesRead >= limit) {
+        item->End = true;
+        return false;
+    }
+    const Y4mRead got = ReadY4mFrame(reader, &item->Frame);
+    if (got == Y4mRead::Frame) return true;
+    item->End = true;
+    if (got == Y4mRead::Error) {
+        const long before = reader->FramesRead;
+        item->Code = ExitBadInput;
+        item->Message = OperandName(inputName, true) + ": " + reader->Error + "; the " +
+                        std::to_string(before) + " complete frame" + (before == 1 ? "" : "s") +
+                        " before it " + (before == 1 ? "was" : "were") + " written";
+    }
+    return false;
+}
+
+bool FilterStage(LumaFilter* filter, const Y4mFormat& format, StreamItem* item, int scaleBits) {
+    // The luma plane opens the frame's data.
+    PixelLayout luma;
+    luma.Bits = format.Bits;
+    luma.Bytes = format.Bits > 8 ? 2 : 1;
+    luma.ScaleBits = scaleBits;
+    uint8_t* const data = item->Frame.Data.data();
+    std::string error;
+    if (FilterLuma(filter, luma, data, data, format.Width, format.Height, &error)) return true;
+    item->End = true;
+    item->Code = ExitNoFilter;
+    item->Message = error;
+    return false;
+}
+
+bool WriteStage(FILE* out, const std::string& outputName, const StreamItem& item,
+                std::string* error) {
+    errno = 0;
+    if (WriteY4mFrame(out, item.Frame) && fflush(out) == 0) return true;
+    *error = WriteFailure(outputName) + " (at frame " + std::to_string(item.Number) + ")";
+    return false;
+}

@@ -1,0 +1,46 @@
+// stream_stages.h: what happens to each frame of a y4m stream, one plain function per stage
+//
+// A stream goes read -> filter -> write, one frame at a time, in frame order. Each stage is a
+// function of one item, so a test can run them one by one; stream_pipeline.h runs them on
+// threads of their own. An item is a frame, or the end of the stream with its reason: the read
+// stage ends the stream at a clean end, after --frames, or at a broken frame; the filter stage
+// turns a frame the module refused into an end. Whatever ends the stream travels behind the
+// frames before it, so the writer writes every one of them before it reports the end.
+#pragma once
+
+#include <stdio.h>
+
+#include <string>
+
+#include "luma_filter.h"
+#include "y4m.h"
+
+struct StreamItem {
+    long Number = 0;  // the frame's number, counted from 1
+    Y4mFrame Frame;   // its FRAME line and data; the buffer is reused from item to item
+    bool End = false;
+    int Code = 0;         // at the end: the exit code (options.h), ExitOk at a clean end
+    std::string Message;  // at the end: what went wrong, for the user
+};
+
+// Reads the next frame into *item. Returns false when the stream ends here instead, with
+// item->End set: a clean end of the input, `limit` frames already read (limit < 0: no limit), or
+// a broken frame (ExitBadInput, with the reader's message, the frame number and byte offset, and
+// how many complete frames came before it). `inputName` names the input in the message.
+bool ReadStage(Y4mReader* reader, const std::string& inputName, long limit, StreamItem* item);
+
+// Filters the frame's luma in place, at luma scale scaleBits. Returns false when the module
+// refused it, with the item turned into an end (ExitNoFilter).
+bool FilterStage(LumaFilter* filter, const Y4mFormat& format, StreamItem* item,
+                 int scaleBits = FilterScaleBits);
+
+// Writes the frame and flushes it, so that it is out before the next one is read. Returns false
+// when the output refused it, with the message (naming the frame) in *error.
+bool WriteStage(FILE* out, const std::string& outputName, const StreamItem& item,
+                std::string* error);
+
+// The name of an operand in messages: "standard input" / "standard output" for "-".
+std::string OperandName(const std::string& path, bool input);
+
+// "cannot write NAME: REASON" from errno.
+std::string WriteFailure(const std::string& outputName);
