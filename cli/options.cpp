@@ -36,7 +36,8 @@ const char* UsageText() {
            "  --seed N         noise seed (default 1)\n"
            "\n"
            "exit codes: 0 done, 1 bad or truncated input, 2 bad command line,\n"
-           "            3 output not writable, 4 filter module missing or failing\n";
+           "            3 output not writable, 4 filter module missing or failing,\n"
+           "            130/143 stopped by SIGINT/SIGTERM (whole frames written)\n";
 }
 
 // A whole decimal number within [low, high].

@@ -48,6 +48,7 @@ void Open(Opened* o, const std::string& stream, int threads, int range) {
     FilterSettings settings;
     settings.Threads = threads;
     settings.Range = range;
+    settings.Module = TESSIVAL_MODULE;  // the test program is not where FindModule looks
     std::string error;
     ASSERT_TRUE(OpenLumaFilter(&o->Filter, settings, &error)) << error;
     o->In = ReadFrom(stream);
@@ -99,7 +100,7 @@ void CheckSameAsSequential(const std::string& stream, int threads, int range, lo
     StreamResult results[2];
     for (int way = 0; way < 2; way++) {
         Opened o;
-        Open(&o, stream, threads, range);
+        ASSERT_NO_FATAL_FAILURE(Open(&o, stream, threads, range));
         char* buffer = nullptr;
         size_t size = 0;
         FILE* out = open_memstream(&buffer, &size);
@@ -132,7 +133,7 @@ TEST(StreamPipeline, SameBytesOrderAndEndAsTheStagesOneByOne) {
     // The filter really changed the frames it was given.
     const std::string stream = NoisyStream(64, 48, "420jpeg", 2, 5);
     Opened o;
-    Open(&o, stream, 1, 2);
+    ASSERT_NO_FATAL_FAILURE(Open(&o, stream, 1, 2));
     char* buffer = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&buffer, &size);
@@ -163,7 +164,7 @@ TEST(StreamPipeline, InputBreakingWithFramesInFlightKeepsEveryCompleteFrame) {
         SCOPED_TRACE(tail.substr(0, 6));
         CheckSameAsSequential(whole + tail, 2, 2, -1);
         Opened o;
-        Open(&o, whole + tail, 2, 2);
+        ASSERT_NO_FATAL_FAILURE(Open(&o, whole + tail, 2, 2));
         FILE* out = tmpfile();
         const StreamResult r = Threaded(&o, out, -1);
         EXPECT_EQ(r.Code, ExitBadInput);
@@ -199,7 +200,7 @@ TEST(StreamPipeline, AFailedWriteStopsAtOnceWithCodeThree) {
     for (size_t room : {size_t(0), frame * 3 + 100}) {
         SCOPED_TRACE(room);
         Opened o;
-        Open(&o, stream, 2, 1);
+        ASSERT_NO_FATAL_FAILURE(Open(&o, stream, 2, 1));
         FailingOutput sink;
         sink.Limit = room;
         cookie_io_functions_t io = {nullptr, FailingWrite, nullptr, nullptr};
