@@ -4,6 +4,14 @@
 #   (new)                          ->  share/doc/tessival/changelog.gz
 #   share/man/man1/tessival.1      ->  share/man/man1/tessival.1.gz
 # gzip -9n: maximum compression and no time stamp in the header, as Debian wants.
+# It also puts back the install manifest that deb-manifest.cmake set aside.
+set(manifest "${CPACK_TESSIVAL_BINARY_DIR}/install_manifest.txt")
+if(EXISTS "${manifest}.kept")
+  file(RENAME "${manifest}.kept" "${manifest}")
+else()
+  file(REMOVE "${manifest}")
+endif()
+
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(doc "${root}/share/doc/tessival")
 if(NOT EXISTS "${doc}/LICENSE" OR NOT EXISTS "${root}/share/man/man1/tessival.1")

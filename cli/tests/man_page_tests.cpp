@@ -110,6 +110,21 @@ TEST(ManPage, HelpListsOnlyOptionsTheParserKnows) {
     }
 }
 
+// The page's title line carries the version the program reports.
+TEST(ManPage, NamesTheProgramsVersion) {
+    ScratchFolder dir;
+    ASSERT_EQ(RunProgram("--version >" + dir.Path("version")).Code, 0);
+    std::string version = ReadFile(dir.Path("version"));  // "tessival 1.0.0\n"
+    ASSERT_EQ(version.compare(0, 9, "tessival "), 0) << version;
+    version = version.substr(9, version.find('\n') - 9);
+    const std::string page = ReadFile(TESSIVAL_MAN_PAGE);
+    const size_t th = page.find("\n.TH ");
+    ASSERT_NE(th, std::string::npos);
+    const std::string title = page.substr(th + 1, page.find('\n', th + 1) - th - 1);
+    EXPECT_NE(title.find("\"Tessival " + version + "\""), std::string::npos)
+        << title << " does not name version " << version;
+}
+
 // The page formats without a warning from groff (what lintian checks too).
 TEST(ManPage, FormatsWithoutWarnings) {
     if (system("command -v man >/dev/null 2>&1") != 0) GTEST_SKIP() << "man is not installed";
