@@ -224,6 +224,7 @@ int RunUntilSignal(const std::string& dir, int signal, const std::string& firstF
                    std::string* output) {
     const std::string fifo = dir + "/in.fifo", out = dir + "/out.y4m";
     unlink(fifo.c_str());
+    unlink(out.c_str());  // a previous run's output would look like this run's
     EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const pid_t child = fork();
     if (child == 0) {
