@@ -12,6 +12,8 @@ extern "C" {
 }
 #pragma GCC visibility pop
 
+#include <string.h>
+
 #include "instance.h"
 #include "params.h"
 
@@ -45,8 +47,14 @@ void f0r_get_param_info(f0r_param_info_t* info, int index) {
     info->explanation = param->Explanation;
 }
 
+// No exception may cross into the host: out of memory or threads, construction fails (hosts
+// check for null) and a frame passes unchanged.
 f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
-    return CreatePluginInstance(width, height);
+    try {
+        return CreatePluginInstance(width, height);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 void f0r_destruct(f0r_instance_t instance) {
@@ -70,7 +78,12 @@ void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int index) 
 
 void f0r_update(f0r_instance_t instance, double, const uint32_t* inframe, uint32_t* outframe) {
     if (instance == nullptr || inframe == nullptr || outframe == nullptr) return;
-    FilterPluginFrame(static_cast<PluginInstance*>(instance), inframe, outframe);
+    PluginInstance* p = static_cast<PluginInstance*>(instance);
+    try {
+        FilterPluginFrame(p, inframe, outframe);
+    } catch (...) {
+        if (outframe != inframe) memcpy(outframe, inframe, size_t(p->W) * size_t(p->H) * 4);
+    }
 }
 
 void f0r_update2(f0r_instance_t instance, double time, const uint32_t* inframe1, const uint32_t*,
