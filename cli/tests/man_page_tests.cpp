@@ -1,8 +1,9 @@
-// man_page_tests.cpp: the manual page, docs/tessival.1, and `tessival --help` list the same options
+// man_page_tests.cpp: the manual page (docs/tessival.1), the README and `tessival --help` list
+// the same options and exit codes
 //
-// Whoever adds, renames or removes an option updates --help (cli/options.cpp), the manual page
-// and the README's option table in the same commit; these tests fail when --help and the page
-// disagree, and name the option and the side it is missing from.
+// Whoever adds, renames or removes an option or an exit code updates --help (cli/options.cpp),
+// the manual page and the README in the same commit; these tests fail when they disagree, and
+// name the option or code and the place it is missing from.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -19,7 +20,7 @@ namespace {
 
 // The option names (--range, -q, ...) written in `text`.
 std::set<std::string> OptionNames(const std::string& text) {
-    static const std::regex name("(^|[\\s,\\[|])(--?[A-Za-z][A-Za-z0-9-]*)");
+    static const std::regex name("(^|[\\s,\\[|`])(--?[A-Za-z][A-Za-z0-9-]*)");
     std::set<std::string> names;
     for (std::sregex_iterator m(text.begin(), text.end(), name), end; m != end; ++m)
         names.insert((*m)[2].str());
@@ -48,26 +49,65 @@ std::string RoffText(std::string line) {
     return std::regex_replace(line, std::regex("^\\.[A-Za-z]+\\s*"), "");
 }
 
-// The options the page defines: the tag lines (the line after each .TP) of its OPTIONS section.
-std::set<std::string> ManPageOptions(const std::string& page) {
-    std::set<std::string> names;
+// The tag lines (the line after each .TP) of the page's section `name`, as plain text.
+std::vector<std::string> ManPageTags(const std::string& page, const std::string& name) {
+    std::vector<std::string> tags;
     std::istringstream in(page);
     std::string line;
-    bool inOptions = false, tag = false;
+    bool inSection = false, tag = false;
     while (std::getline(in, line)) {
         if (line.compare(0, 4, ".SH ") == 0) {
-            inOptions = line.find("OPTIONS") != std::string::npos;
+            inSection = RoffText(line) == name;
             tag = false;
             continue;
         }
-        if (!inOptions) continue;
-        if (tag) {
-            for (const std::string& n : OptionNames(RoffText(line))) names.insert(n);
-            tag = false;
-        }
-        if (line.compare(0, 3, ".TP") == 0) tag = true;
+        if (!inSection) continue;
+        if (tag) tags.push_back(RoffText(line));
+        tag = line.compare(0, 3, ".TP") == 0;
     }
+    return tags;
+}
+
+// The options the page defines: the tags of its OPTIONS section.
+std::set<std::string> ManPageOptions(const std::string& page) {
+    std::set<std::string> names;
+    for (const std::string& tag : ManPageTags(page, "OPTIONS"))
+        for (const std::string& n : OptionNames(tag)) names.insert(n);
     return names;
+}
+
+// Every whole number written in `text`.
+std::set<int> Numbers(const std::string& text) {
+    static const std::regex number("[0-9]+");
+    std::set<int> numbers;
+    for (std::sregex_iterator m(text.begin(), text.end(), number), end; m != end; ++m)
+        numbers.insert(std::stoi(m->str()));
+    return numbers;
+}
+
+// The lines of `text` from the one starting with `first` up to the next empty line.
+std::string Paragraph(const std::string& text, const std::string& first) {
+    const size_t at = text.find("\n" + first);
+    if (at == std::string::npos) return std::string();
+    const size_t end = text.find("\n\n", at + 1);
+    return text.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+}
+
+// The first cells of the table under the README's heading `heading` ("### Options", say).
+std::string ReadmeTableKeys(const std::string& readme, const std::string& heading) {
+    const size_t at = readme.find("\n" + heading + "\n");
+    if (at == std::string::npos) return std::string();
+    std::istringstream in(readme.substr(at + heading.size() + 2));
+    std::string line, keys;
+    bool inTable = false;
+    while (std::getline(in, line)) {
+        const bool row = line.compare(0, 1, "|") == 0;
+        if (!row && inTable) break;
+        if (!row || line.find("---") != std::string::npos) continue;
+        inTable = true;
+        keys += line.substr(1, line.find('|', 1) - 1) + "\n";
+    }
+    return keys;
 }
 
 std::string Help() {
@@ -108,6 +148,33 @@ TEST(ManPage, HelpListsOnlyOptionsTheParserKnows) {
         }
         EXPECT_TRUE(known) << n << " is in --help but the parser does not know it";
     }
+}
+
+// Every option of --help is in the README, and every option of its table is in --help.
+TEST(ManPage, ReadmeListsTheOptionsOfHelp) {
+    const std::set<std::string> help = HelpOptions(Help());
+    const std::string readme = ReadFile(TESSIVAL_README);
+    const std::set<std::string> mentioned = OptionNames(readme);
+    const std::set<std::string> table = OptionNames(ReadmeTableKeys(readme, "### Options"));
+    EXPECT_EQ(table.count("--range"), 1u) << "no option table under the README's ### Options";
+    for (const std::string& n : help)
+        EXPECT_EQ(mentioned.count(n), 1u) << n << " is in --help but not in " TESSIVAL_README;
+    for (const std::string& n : table)
+        EXPECT_EQ(help.count(n), 1u) << n << " is in the option table of " TESSIVAL_README
+                                     << " but not in --help (cli/options.cpp)";
+}
+
+// --help, the page's EXIT STATUS and the README's exit code table give the same codes.
+TEST(ManPage, ExitCodesAgree) {
+    const std::set<int> help = Numbers(Paragraph(Help(), "exit codes:"));
+    std::set<int> page;
+    for (const std::string& tag : ManPageTags(ReadFile(TESSIVAL_MAN_PAGE), "EXIT STATUS"))
+        for (const int code : Numbers(tag)) page.insert(code);
+    const std::set<int> readme =
+        Numbers(ReadmeTableKeys(ReadFile(TESSIVAL_README), "### Exit codes"));
+    EXPECT_EQ(help.count(0) + help.count(2), 2u) << "no exit codes found in --help by this test";
+    EXPECT_EQ(page, help) << "EXIT STATUS of " TESSIVAL_MAN_PAGE " and --help differ";
+    EXPECT_EQ(readme, help) << "the exit code table of " TESSIVAL_README " and --help differ";
 }
 
 // The page's title line carries the version the program reports.
