@@ -50,13 +50,6 @@ static ALWAYS_INLINE uint32_t GrayFromFilter(const PixelLayout& l, int32_t f, ui
     return v > l.Top ? l.Top : v;
 }
 
-// The Y of an RGB pixel on the filter's scale. The sum is taken in this order, in double.
-static ALWAYS_INLINE int16_t RgbToFilter(const PixelLayout& l, const void* row, ptrdiff_t i) {
-    const double Y = 0.299 * Sample(row, l.Bytes, i) + 0.587 * Sample(row, l.Bytes, i + 1) +
-                     0.114 * Sample(row, l.Bytes, i + 2);
-    return LumaValueToFilter(Y, l.Bits, l.ScaleBits);
-}
-
 // ---- Eight pixels at a time ---------------------------------------------------------------------
 //
 // Samples travel as eight 16-bit lanes. The host image holds them as Y of 6-byte pixels: eight
@@ -75,10 +68,6 @@ alignas(16) static const int16_t LaneMasks[8][8] = {
 
 static ALWAYS_INLINE __m128i Lane(int k) {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(LaneMasks[k]));
-}
-
-static ALWAYS_INLINE __m128i Keep(__m128i v, int a, int b) {
-    return _mm_and_si128(v, _mm_or_si128(Lane(a), Lane(b)));
 }
 
 // Eight Y values into eight YcPixel (48 bytes, no alignment needed), Cb and Cr zero.
@@ -239,54 +228,115 @@ static void GrayPlaneFromHost(const PixelLayout& l, const YcPixel* image, int ca
     }
 }
 
+// ---- RGB ----------------------------------------------------------------------------------------
+//
+// LumaValueToFilter and LumaChange written out: ldexp by a power of two is a multiplication by
+// it (exact), and nearbyint in the default rounding mode is the processor's conversion, which
+// rounds to nearest even as well. Y is summed in the same order, in double.
+
+static ALWAYS_INLINE int32_t RoundEven(double v) {
+    return _mm_cvtsd_si32(_mm_set_sd(v));
+}
+
+template <typename T, int C>
+static void RgbRowsToHost(const PixelLayout& l, const void* pixels, YcPixel* image, int capacity,
+                          int W, int y0, int y1) {
+    const double scale = ldexp(1.0, l.ScaleBits - l.Bits);
+    const int32_t scaleMax = int32_t(MaxSample(l.ScaleBits));
+    for (int y = y0; y < y1; y++) {
+        const T* row = static_cast<const T*>(RowAt(l, pixels, y));
+        YcPixel* dst = image + ptrdiff_t(y) * capacity;
+        for (int x = 0; x < W; x++) {
+            const T* p = row + ptrdiff_t(x) * C;
+            const double Y = 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
+            const int32_t q = RoundEven(Y * scale);
+            dst[x] = YcPixel{int16_t(q > scaleMax ? scaleMax : q), 0, 0};  // Y >= 0
+        }
+    }
+}
+
+template <typename T, int C>
+static void RgbRowsFromHost(const PixelLayout& l, const YcPixel* image, int capacity,
+                            const void* original, void* out, int W, int y0, int y1) {
+    const double scale = ldexp(1.0, l.ScaleBits - l.Bits);
+    const double unscale = ldexp(1.0, l.Bits - l.ScaleBits);
+    const int32_t scaleMax = int32_t(MaxSample(l.ScaleBits));
+    const int32_t top = int32_t(l.Top);
+    for (int y = y0; y < y1; y++) {
+        const T* row = static_cast<const T*>(RowAt(l, original, y));
+        T* outRow = static_cast<T*>(RowAt(l, out, y));
+        const YcPixel* src = image + ptrdiff_t(y) * capacity;
+        for (int x = 0; x < W; x++) {
+            const T* p = row + ptrdiff_t(x) * C;
+            T* o = outRow + ptrdiff_t(x) * C;
+            const T r = p[0], g = p[1], b = p[2];
+            if (C == 4) o[3] = p[3];
+            const int32_t rounded = RoundEven((0.299 * r + 0.587 * g + 0.114 * b) * scale);
+            const int32_t q = rounded > scaleMax ? scaleMax : rounded;
+            const int32_t e = src[x].Y - q;
+            if (e == 0) {
+                o[0] = r;
+                o[1] = g;
+                o[2] = b;
+                continue;
+            }
+            // o + e * 2^(N - F) is exact in double; rounded as nearbyint would.
+            const double d = double(e) * unscale;
+            const int32_t v0 = RoundEven(r + d), v1 = RoundEven(g + d), v2 = RoundEven(b + d);
+            o[0] = T(v0 < 0 ? 0 : v0 > top ? top : v0);
+            o[1] = T(v1 < 0 ? 0 : v1 > top ? top : v1);
+            o[2] = T(v2 < 0 ? 0 : v2 > top ? top : v2);
+        }
+    }
+}
+
 void PixelsToHost(const PixelLayout& layout, const void* pixels, YcPixel* image, int capacity,
                   int W, int y0, int y1) {
     const PixelLayout l = Resolved(layout, W);
     if (l.Channels == 1) return GrayPlaneToHost(l, pixels, image, capacity, W, y0, y1);
-    const int C = l.Channels;
-    for (int y = y0; y < y1; y++) {
-        const void* row = RowAt(l, pixels, y);
-        YcPixel* dst = image + ptrdiff_t(y) * capacity;
-        if (C == 2) {
+    if (l.Channels == 2) {
+        for (int y = y0; y < y1; y++) {
+            const void* row = RowAt(l, pixels, y);
+            YcPixel* dst = image + ptrdiff_t(y) * capacity;
             for (int x = 0; x < W; x++)
-                dst[x] = YcPixel{GrayToFilter(l, Sample(row, l.Bytes, ptrdiff_t(x) * C)), 0, 0};
-        } else {
-            for (int x = 0; x < W; x++)
-                dst[x] = YcPixel{RgbToFilter(l, row, ptrdiff_t(x) * C), 0, 0};
+                dst[x] = YcPixel{GrayToFilter(l, Sample(row, l.Bytes, ptrdiff_t(x) * 2)), 0, 0};
         }
+        return;
     }
+    const bool alpha = l.Channels == 4;
+    if (l.Bytes == 1)
+        (alpha ? RgbRowsToHost<uint8_t, 4> : RgbRowsToHost<uint8_t, 3>)(l, pixels, image, capacity,
+                                                                        W, y0, y1);
+    else
+        (alpha ? RgbRowsToHost<uint16_t, 4> : RgbRowsToHost<uint16_t, 3>)(l, pixels, image,
+                                                                          capacity, W, y0, y1);
 }
 
 void PixelsFromHost(const PixelLayout& layout, const YcPixel* image, int capacity,
                     const void* original, void* out, int W, int y0, int y1) {
     const PixelLayout l = Resolved(layout, W);
     if (l.Channels == 1) return GrayPlaneFromHost(l, image, capacity, original, out, W, y0, y1);
-    const int C = l.Channels;
-    const int B = l.Bytes;
-    for (int y = y0; y < y1; y++) {
-        const void* row = RowAt(l, original, y);
-        void* outRow = RowAt(l, out, y);
-        const YcPixel* src = image + ptrdiff_t(y) * capacity;
-        for (int x = 0; x < W; x++) {
-            const ptrdiff_t i = ptrdiff_t(x) * C;
-            if (C == 2 || C == 4) SetSample(outRow, B, i + C - 1, Sample(row, B, i + C - 1));
-            if (C == 2) {
+    if (l.Channels == 2) {
+        const int B = l.Bytes;
+        for (int y = y0; y < y1; y++) {
+            const void* row = RowAt(l, original, y);
+            void* outRow = RowAt(l, out, y);
+            const YcPixel* src = image + ptrdiff_t(y) * capacity;
+            for (int x = 0; x < W; x++) {
+                const ptrdiff_t i = ptrdiff_t(x) * 2;
+                SetSample(outRow, B, i + 1, Sample(row, B, i + 1));
                 SetSample(outRow, B, i, GrayFromFilter(l, src[x].Y, Sample(row, B, i)));
-                continue;
-            }
-            const int16_t q = RgbToFilter(l, row, i);
-            const int16_t f = src[x].Y;
-            if (f == q) {
-                for (int c = 0; c < 3; c++) SetSample(outRow, B, i + c, Sample(row, B, i + c));
-                continue;
-            }
-            const double d = LumaChange(f, q, l.Bits, l.ScaleBits);
-            for (int c = 0; c < 3; c++) {
-                const double v = nearbyint(Sample(row, B, i + c) + d);
-                SetSample(outRow, B, i + c, uint32_t(v < 0 ? 0 : v > l.Top ? l.Top : v));
             }
         }
+        return;
     }
+    const bool alpha = l.Channels == 4;
+    if (l.Bytes == 1)
+        (alpha ? RgbRowsFromHost<uint8_t, 4>
+               : RgbRowsFromHost<uint8_t, 3>)(l, image, capacity, original, out, W, y0, y1);
+    else
+        (alpha ? RgbRowsFromHost<uint16_t, 4>
+               : RgbRowsFromHost<uint16_t, 3>)(l, image, capacity, original, out, W, y0, y1);
 }
 
 int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void* in, void* out,
