@@ -70,17 +70,29 @@ bool OpenLumaFilter(LumaFilter* filter, const FilterSettings& settings, std::str
     return true;
 }
 
+// Why the module refused a frame: no AVX, or something about the frame.
+static std::string Refusal(int W, int H) {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("avx"))
+        return "the filter module needs a processor with AVX, and this one has none";
+    return "the filter module refused the frame (" + std::to_string(W) + "x" + std::to_string(H) +
+           ")";
+}
+
 bool FilterLuma(LumaFilter* filter, const PixelLayout& layout, const void* in, void* out, int W,
                 int H, std::string* error) {
     filter->W = W;
     filter->H = H;
     if (FilterPixels(filter->Host.get(), layout, in, out, W, H) == 1) return true;
-    __builtin_cpu_init();
-    if (!__builtin_cpu_supports("avx"))
-        *error = "the filter module needs a processor with AVX, and this one has none";
-    else
-        *error = "the filter module refused the frame (" + std::to_string(W) + "x" +
-                 std::to_string(H) + ")";
+    *error = Refusal(W, H);
+    return false;
+}
+
+bool FilterHostFrame(LumaFilter* filter, HostImage* image, HostImage* spare, std::string* error) {
+    filter->W = image->Width;
+    filter->H = image->Height;
+    if (FilterHostImage(filter->Host.get(), image, spare) == 1) return true;
+    *error = Refusal(image->Width, image->Height);
     return false;
 }
 

@@ -47,6 +47,10 @@ bool OpenLumaFilter(LumaFilter* filter, const FilterSettings& settings, std::str
 bool FilterLuma(LumaFilter* filter, const PixelLayout& layout, const void* in, void* out, int W,
                 int H, std::string* error);
 
+// Filters an image already converted (luma_planes.h), with `spare` as the module's scratch
+// image: on success *image holds the result; false with the reason when the module refuses.
+bool FilterHostFrame(LumaFilter* filter, HostImage* image, HostImage* spare, std::string* error);
+
 // Filters a W x H plane of N-bit samples in place, through the mapping of luma_map.h.
 bool FilterLumaPlane(LumaFilter* filter, uint16_t* plane, int W, int H, int bits,
                      std::string* error, int scaleBits = FilterScaleBits);

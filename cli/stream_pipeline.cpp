@@ -122,6 +122,7 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
             StreamItem* item = free.Pop();
             if (item == nullptr) break;
             const bool frame = ReadStage(job.Reader, job.InputName, job.Limit, item);
+            if (frame) ToHostStage(job.Reader->Format, item, job.ScaleBits);
             if (!toFilter.Push(item) || !frame) break;
         }
         readerDone = true;
@@ -148,6 +149,7 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
                 endedCleanly = item->Code == ExitOk;
                 break;
             }
+            FromHostStage(job.Reader->Format, item);
             std::string error;
             if (!WriteStage(job.Out, job.OutputName, *item, &error)) {
                 result.Code = ExitWriteFailed;
@@ -162,13 +164,14 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
     });
 
     // The filter stage, here on the calling thread (which owns the host).
+    HostImage spare;
     for (;;) {
         StreamItem* item = toFilter.Pop(job.CatchSignals);
         if (item == nullptr || Interrupted != 0) {
             abortAll();
             break;
         }
-        if (!item->End) FilterStage(job.Filter, job.Reader->Format, item, job.ScaleBits);
+        if (!item->End) FilterStage(job.Filter, item, &spare);
         if (!toWriter.Push(item) || item->End) break;
     }
     closeReaderSide();

@@ -1,15 +1,17 @@
 // stream_pipeline.h: the stages of a y4m stream on threads of their own, joined by bounded queues
 //
-//   reader thread          calling thread            writer thread
-//   ReadStage  --[queue]-->  FilterStage  --[queue]-->  WriteStage
-//        ^                                                  |
-//        +------------------ free items --------------------+
+//   reader thread            calling thread             writer thread
+//   ReadStage, ToHostStage  --[queue]-->  FilterStage  --[queue]-->  FromHostStage, WriteStage
+//        ^                                                              |
+//        +------------------------ free items --------------------------+
 //
-// While frame n is filtered (on the host's worker threads), frame n+1 is read and parsed and
-// frame n-1 written. Items circulate: the writer hands each written item back to the reader,
-// whose buffer the next frame reuses, and only PipelineItems of them exist, so memory stays a
-// few frames whatever the clip's length. Frames stay in order (every queue is first in, first
-// out) and the output is byte for byte what running the stages one after another gives.
+// While frame n is filtered (on the host's worker threads), frame n+1 is read, parsed and
+// converted to a host image, and frame n-1 converted back and written. Items circulate: the
+// writer hands each written item back to the reader, whose buffers the next frame reuses, and
+// only PipelineItems of them exist, so memory stays a few frames whatever the clip's length:
+// per pixel, PipelineItems + 1 host images of 6 bytes and PipelineItems frames. Frames stay in
+// order (every queue is first in, first out) and the output is byte for byte what running the
+// stages one after another gives.
 //
 // How a run ends:
 //   - an end item (clean end, --frames, broken input, refused frame) travels behind the frames
@@ -27,8 +29,8 @@
 
 #include "stream_stages.h"
 
-// Frames alive at once: one in each stage and one waiting between them.
-static const int PipelineItems = 4;
+// Frames alive at once: one in each stage.
+static const int PipelineItems = 3;
 
 struct StreamJob {
     Y4mReader* Reader = nullptr;  // header already read

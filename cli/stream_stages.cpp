@@ -36,19 +36,35 @@ bool ReadStage(Y4mReader* reader, const std::string& inputName, long limit, Stre
     return false;
 }
 
-bool FilterStage(LumaFilter* filter, const Y4mFormat& format, StreamItem* item, int scaleBits) {
-    // The luma plane opens the frame's data.
+// The luma plane opens the frame's data.
+static PixelLayout LumaLayout(const Y4mFormat& format, int scaleBits) {
     PixelLayout luma;
     luma.Bits = format.Bits;
     luma.Bytes = format.Bits > 8 ? 2 : 1;
     luma.ScaleBits = scaleBits;
-    uint8_t* const data = item->Frame.Data.data();
+    return luma;
+}
+
+void ToHostStage(const Y4mFormat& format, StreamItem* item, int scaleBits) {
+    SizeHostImage(&item->Image, format.Width, format.Height);
+    item->ScaleBits = scaleBits;
+    PixelsToHost(LumaLayout(format, scaleBits), item->Frame.Data.data(), item->Image.Pixels,
+                 item->Image.Capacity, format.Width, 0, format.Height);
+}
+
+bool FilterStage(LumaFilter* filter, StreamItem* item, HostImage* spare) {
     std::string error;
-    if (FilterLuma(filter, luma, data, data, format.Width, format.Height, &error)) return true;
+    if (FilterHostFrame(filter, &item->Image, spare, &error)) return true;
     item->End = true;
     item->Code = ExitNoFilter;
     item->Message = error;
     return false;
+}
+
+void FromHostStage(const Y4mFormat& format, StreamItem* item) {
+    uint8_t* const data = item->Frame.Data.data();
+    PixelsFromHost(LumaLayout(format, item->ScaleBits), item->Image.Pixels, item->Image.Capacity,
+                   data, data, format.Width, 0, format.Height);
 }
 
 bool WriteStage(FILE* out, const std::string& outputName, const StreamItem& item,

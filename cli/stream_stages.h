@@ -1,11 +1,13 @@
 // stream_stages.h: what happens to each frame of a y4m stream, one plain function per stage
 //
-// A stream goes read -> filter -> write, one frame at a time, in frame order. Each stage is a
-// function of one item, so a test can run them one by one; stream_pipeline.h runs them on
-// threads of their own. An item is a frame, or the end of the stream with its reason: the read
-// stage ends the stream at a clean end, after --frames, or at a broken frame; the filter stage
-// turns a frame the module refused into an end. Whatever ends the stream travels behind the
-// frames before it, so the writer writes every one of them before it reports the end.
+// A stream goes read -> to host -> filter -> from host -> write, one frame at a time, in frame
+// order. Each stage is a function of one item, so a test can run them one by one;
+// stream_pipeline.h runs them on threads of their own. Every item carries its frame's luma as a
+// host image of its own, so that converting one frame never waits for the filter's images. An item
+// is a frame, or the end of the stream with its reason: the read stage ends the stream at a clean
+// end, after --frames, or at a broken frame; the filter stage turns a frame the module refused into
+// an end. Whatever ends the stream travels behind the frames before it, so the writer writes every
+// one of them before it reports the end.
 #pragma once
 
 #include <stdio.h>
@@ -18,6 +20,8 @@
 struct StreamItem {
     long Number = 0;  // the frame's number, counted from 1
     Y4mFrame Frame;   // its FRAME line and data; the buffer is reused from item to item
+    HostImage Image;  // its luma on the filter's scale, then the filter's result
+    int ScaleBits = FilterScaleBits;  // the luma scale the frame was handed over at
     bool End = false;
     int Code = 0;         // at the end: the exit code (options.h), ExitOk at a clean end
     std::string Message;  // at the end: what went wrong, for the user
@@ -29,10 +33,16 @@ struct StreamItem {
 // how many complete frames came before it). `inputName` names the input in the message.
 bool ReadStage(Y4mReader* reader, const std::string& inputName, long limit, StreamItem* item);
 
-// Filters the frame's luma in place, at luma scale scaleBits. Returns false when the module
-// refused it, with the item turned into an end (ExitNoFilter).
-bool FilterStage(LumaFilter* filter, const Y4mFormat& format, StreamItem* item,
-                 int scaleBits = FilterScaleBits);
+// The frame's luma into item->Image at luma scale scaleBits (one thread).
+void ToHostStage(const Y4mFormat& format, StreamItem* item, int scaleBits = FilterScaleBits);
+
+// Runs the module on item->Image, with *spare as its scratch image (the two may be exchanged).
+// Returns false when the module refused the frame, with the item turned into an end
+// (ExitNoFilter).
+bool FilterStage(LumaFilter* filter, StreamItem* item, HostImage* spare);
+
+// The filtered luma from item->Image back into the frame's data (one thread).
+void FromHostStage(const Y4mFormat& format, StreamItem* item);
 
 // Writes the frame and flushes it, so that it is out before the next one is read. Returns false
 // when the output refused it, with the message (naming the frame) in *error.

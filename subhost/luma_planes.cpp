@@ -6,6 +6,8 @@
 #include <math.h>
 #include <string.h>
 
+#include <utility>
+
 #include "substitute_host.h"
 
 #define ALWAYS_INLINE inline __attribute__((always_inline))
@@ -342,7 +344,7 @@ void PixelsFromHost(const PixelLayout& layout, const YcPixel* image, int capacit
 int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void* in, void* out,
                      int W, int H) {
     FrameInfo& frame = host->Frame();
-    if (frame.Edit == nullptr || frame.Width != W || frame.Height != H)
+    if (frame.Edit == nullptr || frame.Width != W || frame.Height != H || !host->OwnImages())
         host->AllocateImages(W, H, (W + 7) & ~7);
     const int capacity = host->Capacity();
     host->RunRows(
@@ -352,5 +354,25 @@ int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void
     host->RunRows(H, W, [&](int y0, int y1) {
         PixelsFromHost(layout, host->Edit(), capacity, in, out, W, y0, y1);
     });
+    return result;
+}
+
+void SizeHostImage(HostImage* image, int W, int H) {
+    if (image->Pixels != nullptr && image->Width == W && image->Height == H) return;
+    const int capacity = (W + 7) & ~7;
+    image->Bytes.assign(size_t(capacity) * size_t(H) * sizeof(YcPixel) + 64, 0);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(image->Bytes.data());
+    image->Pixels = reinterpret_cast<YcPixel*>((base + 63) & ~uintptr_t(63));
+    image->Width = W;
+    image->Height = H;
+    image->Capacity = capacity;
+}
+
+int32_t FilterHostImage(SubstituteHost* host, HostImage* image, HostImage* spare) {
+    SizeHostImage(spare, image->Width, image->Height);
+    host->UseImages(image->Pixels, spare->Pixels, image->Width, image->Height, image->Capacity);
+    const int32_t result = host->Process();
+    // The module hands its result back as Edit, and may or may not have exchanged the two.
+    if (result == 1 && host->Edit() == spare->Pixels) std::swap(*image, *spare);
     return result;
 }

@@ -20,6 +20,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <vector>
+
 #include "../host/host_api.h"
 #include "luma_map.h"
 
@@ -50,3 +52,19 @@ void PixelsFromHost(const PixelLayout& layout, const YcPixel* image, int capacit
 // changes. Returns ProcessFrame's result: 1 on success; otherwise `out` is untouched.
 int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void* in, void* out,
                      int W, int H);
+
+// An image of the host's kind owned by its caller, so that frames can be converted on other
+// threads while the filter works on another image: rows of Capacity pixels, 64-byte aligned.
+struct HostImage {
+    std::vector<uint8_t> Bytes;
+    YcPixel* Pixels = nullptr;
+    int Width = 0, Height = 0, Capacity = 0;
+};
+
+// Makes *image W x H (capacity rounded up to 8 pixels); keeps it when it already is.
+void SizeHostImage(HostImage* image, int W, int H);
+
+// ProcessFrame on `image` with `spare` as its scratch image (both of one size). On success the
+// two are exchanged, so that `image` holds the result, and 1 is returned; otherwise
+// ProcessFrame's result, with `image` as it was.
+int32_t FilterHostImage(SubstituteHost* host, HostImage* image, HostImage* spare);

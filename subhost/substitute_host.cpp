@@ -96,9 +96,20 @@ void SubstituteHost::AllocateImages(int W, int H, int capacity, int offset) {
         imageOffset_[i] = start - reinterpret_cast<uintptr_t>(images_[i].data());
         pointers[i] = reinterpret_cast<YcPixel*>(start);
     }
+    external_ = false;
     frame_ = FrameInfo{};
     frame_.Edit = pointers[0];
     frame_.Temp = pointers[1];
+    frame_.Width = W;
+    frame_.Height = H;
+    frame_.Capacity = capacity;
+}
+
+void SubstituteHost::UseImages(YcPixel* edit, YcPixel* temp, int W, int H, int capacity) {
+    external_ = true;
+    frame_ = FrameInfo{};
+    frame_.Edit = edit;
+    frame_.Temp = temp;
     frame_.Width = W;
     frame_.Height = H;
     frame_.Capacity = capacity;

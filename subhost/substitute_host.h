@@ -50,6 +50,10 @@ public:
     // bytes past a 64-byte boundary (0 gives 16-byte aligned rows when capacity is a multiple
     // of 8), with 256 guard bytes before and after each image. Fills everything with 0x5A.
     void AllocateImages(int W, int H, int capacity, int offset = 0);
+    // Points the frame at images the caller owns (same layout rules) instead of the host's own.
+    void UseImages(YcPixel* edit, YcPixel* temp, int W, int H, int capacity);
+    // False after UseImages, until AllocateImages.
+    bool OwnImages() const { return !external_; }
     YcPixel* Edit() const { return frame_.Edit; }
     YcPixel* Temp() const { return frame_.Temp; }
     YcPixel* Row(YcPixel* image, int y) const;
@@ -94,6 +98,7 @@ private:
     int32_t trackValues_[2] = {1, 40};
     int32_t checkValues_[1] = {1};
     bool active_ = true;
+    bool external_ = false;
 
     std::vector<uint8_t> images_[2];
     size_t imageOffset_[2] = {0, 0};

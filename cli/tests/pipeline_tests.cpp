@@ -65,13 +65,15 @@ void Close(Opened* o) {
 StreamResult Sequential(Opened* o, FILE* out, long limit) {
     StreamResult result;
     StreamItem item;
+    HostImage spare;
     for (;;) {
-        if (!ReadStage(&o->Reader, "in.y4m", limit, &item) ||
-            !FilterStage(&o->Filter, o->Reader.Format, &item)) {
+        if (ReadStage(&o->Reader, "in.y4m", limit, &item)) ToHostStage(o->Reader.Format, &item);
+        if (item.End || !FilterStage(&o->Filter, &item, &spare)) {
             result.Code = item.Code;
             result.Message = item.Message;
             return result;
         }
+        FromHostStage(o->Reader.Format, &item);
         std::string error;
         if (!WriteStage(out, "out.y4m", item, &error)) {
             result.Code = ExitWriteFailed;
