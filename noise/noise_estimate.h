@@ -1,0 +1,41 @@
+// noise_estimate.h: the standard deviation of additive white noise in a plane of luma
+//
+// The estimate looks at a high-pass residual that a smooth picture hardly excites:
+//
+//   r(x, y) = sum over i, j of m_i m_j s(x + i, y + j),   m = (1, -2, 1)
+//
+// the second difference across rows of the second difference along them. It is zero on any
+// content that is linear along x or along y, so flat areas, gradients, and horizontal and
+// vertical edges give nothing; white noise of standard deviation sigma gives r a variance of
+// 36 sigma^2. The plane is cut into blocks of 8 x 8 residuals, a sample of blocks spread over the
+// frame is measured, and blocks that cannot tell noise apart are dropped: those holding the
+// smallest or largest sample value (clipped noise reads low) and those that are exactly flat
+// (letterbox bars, graphics). Texture can only add to a block's residual energy, so the estimate
+// comes from the quietest tenth of the remaining blocks: the mean of their energies, divided by
+// what that same mean is for pure white noise (a constant measured once on synthetic noise).
+//
+// Cost: about one block in eight, at least 400 blocks (all of them in small frames), a few
+// float operations per residual; 1920x1080 8-bit: see bench/ and docs/strength.md.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+enum { NoiseHistogramBins = 32 };
+
+struct NoiseEstimate {
+    double Sigma = 0;       // in sample units of the plane; 0 when no block could be used
+    int BlocksUsed = 0;     // blocks that passed the clipping and flatness checks
+    int BlocksSampled = 0;  // blocks looked at
+    // The sampled samples by value, in 32 equal bins of the sample range, as fractions that
+    // add up to 1 (all zero when nothing was sampled). Cuts between shots show up here.
+    float Histogram[NoiseHistogramBins] = {};
+};
+
+// Estimates the noise in a W x H plane of `bits`-bit samples (1 to 16; values above 2^bits - 1
+// count as clipped), rows `stride` samples apart. Reads only the plane; thread-safe. Planes
+// smaller than 10 x 10 give Sigma 0.
+NoiseEstimate EstimateNoise(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits);
+
+// The same over every block instead of a sample (slower; for validating the sampling).
+NoiseEstimate EstimateNoiseFull(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits);

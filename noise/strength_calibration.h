@@ -1,0 +1,51 @@
+// strength_calibration.h: from a noise level to the strength that removes it best
+//
+// Strength scale. The module's Strength control runs from 1 to 100. Its weights depend on the
+// patch distance only relative to v^2, v = 0.004 s^2, so luma handed over at a reduced scale
+// acts as a stronger filter: at a scale k times the 12-bit one (k = 2^(scaleBits - 12)), module
+// strength s acts as s / sqrt(k). Strengths 1 to 100 are the module's own, at the 12-bit scale;
+// strengths 101 to 200 are reached at the 11-bit scale (up to 141) or the 10-bit scale.
+//
+// Calibration. For every range and weighting a curve gives the strength for a noise level,
+// sigma in 8-bit levels (the standard deviation of Gaussian noise on a 0..255 scale), as
+// straight lines between knots; it was fitted on natural photographs with added noise (see
+// docs/strength.md and tools/strength_sweep.cpp). A curve never falls as sigma grows and stops
+// at 200. Another filtering mode adds a table of its own with the same layout.
+#pragma once
+
+enum { MaxStrength = 200, ModuleStrengthMax = 100 };
+
+// The module's control and the luma scale that together act as a strength 1..200.
+struct ModuleStrength {
+    int Strength = 40;   // the module's control, 1 to 100
+    int ScaleBits = 12;  // bits of the luma scale handed to the module: 12, 11 or 10
+};
+
+// Strength 1..200 (clamped) as the module's control and scale; 1..100 stay exactly as they are.
+ModuleStrength SplitStrength(int strength);
+
+// The strength a module control and scale act as: s * 2^((12 - scaleBits) / 2).
+double ActingStrength(const ModuleStrength& m);
+
+enum { CalibrationRanges = 4, CalibrationKnots = 12 };
+
+struct StrengthCalibration {
+    const char* Name;
+    float Sigma[CalibrationKnots];  // 8-bit levels, ascending
+    // Strength at each knot: [0] Gaussian, [1] box weighting; then range 1..4.
+    float Strength[2][CalibrationRanges][CalibrationKnots];
+};
+
+// The calibration of the spatial filter.
+extern const StrengthCalibration SpatialCalibration;
+
+// The calibrated strength for noise of `sigma8` 8-bit levels, as a real number in [1, 200]:
+// linear between knots, flat below the first knot's strength and at the ceiling past the last.
+double CalibratedStrength(const StrengthCalibration& c, double sigma8, int range, bool gaussian);
+
+// The whole strength (1..200) for noise of standard deviation `sigma` in units of `bits`-bit
+// samples, with the spatial calibration.
+int StrengthForSigma(double sigma, int bits, int range, bool gaussian);
+
+// sigma in units of `bits`-bit samples, in 8-bit levels.
+double SigmaIn8BitLevels(double sigma, int bits);

@@ -1,0 +1,332 @@
+// noise_tests.cpp: the estimator on synthetic noise over flat, gradient, texture and edges; the
+// strength scale and calibration; the per-shot tracker on steady noise and at cuts
+#include <gtest/gtest.h>
+#include <math.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "../noise_estimate.h"
+#include "../shot_tracker.h"
+#include "../strength_calibration.h"
+
+namespace {
+
+unsigned Seed() {
+    static const unsigned seed = [] {
+        const char* s = getenv("TESSIVAL_SEED");
+        const unsigned v = s ? unsigned(strtoul(s, nullptr, 10)) : unsigned(std::random_device()());
+        printf("noise_tests: seed %u (TESSIVAL_SEED=%u replays it)\n", v, v);
+        return v;
+    }();
+    return seed;
+}
+
+enum class Content { Flat, Gradient, Texture, Edges };
+const char* Name(Content c) {
+    return c == Content::Flat       ? "flat"
+           : c == Content::Gradient ? "gradient"
+           : c == Content::Texture  ? "texture"
+                                    : "edges";
+}
+
+// Clean content on a 0..1 scale, kept away from both ends so that noise is not clipped.
+double Clean(Content c, int x, int y, int W, int H) {
+    switch (c) {
+        case Content::Flat:
+            return 0.45;
+        case Content::Gradient:
+            return 0.2 + 0.6 * (0.7 * x / W + 0.3 * y / H);
+        case Content::Texture: {
+            // Fine wavy texture over half of the frame, as in a photograph of foliage or
+            // fabric, which a plain global statistic takes for noise. A texture this fine that
+            // fills every corner of the frame is read as noise too (see docs/strength.md).
+            const double cover = 0.1 + sin(x * 0.021 + 1) * cos(y * 0.017);
+            const double t = 0.12 * sin(x * 0.35 + 0.5 * sin(y * 0.11)) * cos(y * 0.27) +
+                             0.05 * sin((x + 2 * y) * 0.9);
+            return 0.5 + std::min(1.0, std::max(0.0, cover)) * t;
+        }
+        case Content::Edges: {  // discs, a slanted edge and a grid of steps: edges everywhere
+            const double dx = x - 0.3 * W, dy = y - 0.5 * H;
+            double v = dx * dx + dy * dy < 0.04 * W * W ? 0.75 : 0.3;
+            if (x + 0.4 * y > 0.8 * W) v += 0.15;
+            if ((x / 24 + y / 24) % 2 == 0 && y < H / 3) v -= 0.1;
+            return v;
+        }
+    }
+    return 0;
+}
+
+std::vector<uint16_t> Plane(Content c, int W, int H, int bits, double sigma, unsigned seed,
+                            ptrdiff_t stride = 0) {
+    if (stride == 0) stride = W;
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> normal(0.0, sigma);
+    const double top = double((1 << bits) - 1);
+    std::vector<uint16_t> p(size_t(stride) * H, 0);
+    for (int y = 0; y < H; y++) {
+        for (int x = 0; x < W; x++) {
+            const double v = nearbyint(Clean(c, x, y, W, H) * top + (sigma > 0 ? normal(rng) : 0));
+            p[size_t(y) * stride + x] = uint16_t(v < 0 ? 0 : v > top ? top : v);
+        }
+    }
+    return p;
+}
+
+TEST(NoiseEstimate, KnownSigmaOverFlatGradientTextureAndEdges) {
+    const unsigned seed = Seed();
+    std::mt19937 geometry(seed);
+    for (Content c : {Content::Flat, Content::Gradient, Content::Texture, Content::Edges}) {
+        for (int bits : {8, 10, 16}) {
+            for (double sigma8 : {2.0, 5.0, 10.0, 20.0}) {
+                const int W = 320 + int(geometry() % 300), H = 200 + int(geometry() % 200);
+                const double sigma = ldexp(sigma8, bits - 8);
+                const std::vector<uint16_t> p = Plane(c, W, H, bits, sigma, seed + bits);
+                const NoiseEstimate e = EstimateNoise(p.data(), W, H, W, bits);
+                // Flat and smooth content: only the sampling error (400+ blocks, 10% of them);
+                // texture and edges may add a little residual energy.
+                const double tolerance = c == Content::Flat || c == Content::Gradient ? 0.06 : 0.10;
+                EXPECT_NEAR(e.Sigma / sigma, 1.0, tolerance)
+                    << Name(c) << ", " << bits << " bits, sigma " << sigma8 << " 8-bit levels, "
+                    << W << "x" << H << ", seed " << seed;
+                EXPECT_GT(e.BlocksUsed, 300);
+            }
+        }
+    }
+}
+
+TEST(NoiseEstimate, CleanContentReadsAsAlmostNoNoise) {
+    // Only the rounding to whole samples (1/sqrt(12) of a step at most) is left to see.
+    for (Content c : {Content::Flat, Content::Gradient, Content::Edges}) {
+        const std::vector<uint16_t> p = Plane(c, 400, 300, 8, 0, 1);
+        EXPECT_LT(EstimateNoise(p.data(), 400, 300, 400, 8).Sigma, 0.35) << Name(c);
+    }
+}
+
+TEST(NoiseEstimate, ClippedAndFlatBlocksDoNotVote) {
+    // The top third is black with its noise clipped at 0, a letterbox-like band is exactly flat:
+    // both would pull the estimate down if they voted.
+    const unsigned seed = Seed();
+    const int W = 480, H = 360;
+    const double sigma = 6;
+    std::vector<uint16_t> p = Plane(Content::Gradient, W, H, 8, sigma, seed);
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> normal(0.0, sigma);
+    for (int y = 0; y < H / 3; y++)
+        for (int x = 0; x < W; x++)
+            p[size_t(y) * W + x] = uint16_t(std::max(0.0, nearbyint(3 + normal(rng))));
+    for (int y = 2 * H / 3; y < H; y++)
+        for (int x = 0; x < W; x++) p[size_t(y) * W + x] = 16;
+    const NoiseEstimate e = EstimateNoise(p.data(), W, H, W, 8);
+    EXPECT_NEAR(e.Sigma, sigma, 0.06 * sigma) << "seed " << seed;
+    // Saturated white (clipped at the top) is dropped too.
+    for (int y = 0; y < H / 3; y++)
+        for (int x = 0; x < W; x++)
+            p[size_t(y) * W + x] = uint16_t(255 - (p[size_t(y) * W + x] & 3));
+    EXPECT_NEAR(EstimateNoise(p.data(), W, H, W, 8).Sigma, sigma, 0.06 * sigma) << "seed " << seed;
+}
+
+TEST(NoiseEstimate, ReadsNothingPastTheWidthAndHandlesTinyPlanes) {
+    const unsigned seed = Seed();
+    const int W = 201, H = 81;  // one column and one row short of another block
+    const ptrdiff_t stride = W + 13;
+    std::vector<uint16_t> p = Plane(Content::Texture, W, H, 10, 12, seed, stride);
+    const NoiseEstimate a = EstimateNoise(p.data(), W, H, stride, 10);
+    std::mt19937 rng(seed);
+    for (int y = 0; y < H; y++)
+        for (ptrdiff_t x = W; x < stride; x++) p[size_t(y) * stride + x] = uint16_t(rng() % 1024);
+    const NoiseEstimate b = EstimateNoise(p.data(), W, H, stride, 10);
+    EXPECT_EQ(a.Sigma, b.Sigma);
+    EXPECT_EQ(a.BlocksUsed, b.BlocksUsed);
+    for (int i = 0; i < NoiseHistogramBins; i++) EXPECT_EQ(a.Histogram[i], b.Histogram[i]) << i;
+    // Whole blocks of 8 x 8 residuals inside the one-sample border: 24 x 9 of them.
+    EXPECT_EQ(EstimateNoiseFull(p.data(), W, H, stride, 10).BlocksSampled, 24 * 9);
+    // Rows below H are not read either: an estimate of the top half equals one made on a copy.
+    const std::vector<uint16_t> top(p.begin(), p.begin() + stride * (H / 2));
+    EXPECT_EQ(EstimateNoise(p.data(), W, H / 2, stride, 10).Sigma,
+              EstimateNoise(top.data(), W, H / 2, stride, 10).Sigma);
+
+    for (int size : {0, 1, 9}) {
+        const NoiseEstimate e = EstimateNoise(p.data(), size, size, stride, 10);
+        EXPECT_EQ(e.Sigma, 0.0);
+        EXPECT_EQ(e.BlocksSampled, 0);
+    }
+    const NoiseEstimate e = EstimateNoise(p.data(), 10, 10, stride, 10);
+    EXPECT_EQ(e.BlocksSampled, 1);
+    EXPECT_EQ(EstimateNoise(nullptr, 100, 100, 100, 8).Sigma, 0.0);
+}
+
+TEST(NoiseEstimate, SampledAgreesWithEveryBlockAndHistogramAddsUp) {
+    const unsigned seed = Seed();
+    const int W = 1280, H = 720;
+    const std::vector<uint16_t> p = Plane(Content::Edges, W, H, 8, 8, seed);
+    const NoiseEstimate sampled = EstimateNoise(p.data(), W, H, W, 8);
+    const NoiseEstimate full = EstimateNoiseFull(p.data(), W, H, W, 8);
+    EXPECT_LT(sampled.BlocksSampled * 6, full.BlocksSampled);
+    EXPECT_NEAR(sampled.Sigma / full.Sigma, 1.0, 0.05) << "seed " << seed;
+    double sum = 0;
+    for (float f : sampled.Histogram) sum += f;
+    EXPECT_NEAR(sum, 1.0, 1e-5);
+    // Mid-grey content lands in the middle bins.
+    const std::vector<uint16_t> flat = Plane(Content::Flat, 200, 200, 8, 0, 1);
+    const NoiseEstimate f = EstimateNoise(flat.data(), 200, 200, 200, 8);
+    EXPECT_NEAR(f.Histogram[115 >> 3], 1.0f, 1e-6);
+}
+
+TEST(StrengthScale, UpTo100UnchangedPast100ThroughAReducedScale) {
+    for (int s = 1; s <= 100; s++) {
+        const ModuleStrength m = SplitStrength(s);
+        EXPECT_EQ(m.Strength, s);
+        EXPECT_EQ(m.ScaleBits, 12);
+    }
+    for (int s = 101; s <= 200; s++) {
+        const ModuleStrength m = SplitStrength(s);
+        EXPECT_LE(m.Strength, 100) << s;
+        EXPECT_EQ(m.ScaleBits, s <= 141 ? 11 : 10) << s;
+        EXPECT_NEAR(ActingStrength(m), s, 1.0) << s;
+    }
+    EXPECT_EQ(SplitStrength(0).Strength, 1);
+    EXPECT_EQ(SplitStrength(-5).Strength, 1);
+    EXPECT_EQ(SplitStrength(500).Strength, 100);
+    EXPECT_EQ(SplitStrength(500).ScaleBits, 10);
+}
+
+TEST(StrengthCalibration, RisesWithSigmaAndStopsAt200) {
+    const StrengthCalibration& c = SpatialCalibration;
+    for (int k = 1; k < CalibrationKnots; k++) EXPECT_LT(c.Sigma[k - 1], c.Sigma[k]);
+    for (int g = 0; g < 2; g++) {
+        for (int range = 1; range <= 4; range++) {
+            double before = 0;
+            for (double sigma = 0; sigma <= 120; sigma += 0.25) {
+                const double s = CalibratedStrength(c, sigma, range, g == 0);
+                EXPECT_GE(s, before) << "range " << range << ", sigma " << sigma;
+                EXPECT_GE(s, 1.0);
+                EXPECT_LE(s, 200.0);
+                before = s;
+            }
+            EXPECT_EQ(CalibratedStrength(c, 1000, range, g == 0), 200.0);
+            EXPECT_EQ(CalibratedStrength(c, NAN, range, g == 0), c.Strength[g][range - 1][0]);
+            EXPECT_EQ(CalibratedStrength(c, -3, range, g == 0), c.Strength[g][range - 1][0]);
+        }
+    }
+    // Out-of-range ranges take the nearest curve.
+    EXPECT_EQ(CalibratedStrength(c, 10, 0, true), CalibratedStrength(c, 10, 1, true));
+    EXPECT_EQ(CalibratedStrength(c, 10, 9, true), CalibratedStrength(c, 10, 4, true));
+}
+
+TEST(StrengthCalibration, SigmaIsInTheInputsSampleUnits) {
+    for (int bits : {8, 9, 10, 12, 16}) {
+        for (double sigma8 : {0.7, 3.0, 10.0, 24.0}) {
+            EXPECT_EQ(StrengthForSigma(ldexp(sigma8, bits - 8), bits, 2, true),
+                      StrengthForSigma(sigma8, 8, 2, true))
+                << bits << " bits";
+        }
+    }
+    // Between knots the curve is a straight line: the midpoint strength is the knots' mean.
+    const StrengthCalibration& c = SpatialCalibration;
+    const double mid = (c.Sigma[6] + c.Sigma[7]) / 2;
+    EXPECT_NEAR(CalibratedStrength(c, mid, 3, false),
+                (c.Strength[1][2][6] + c.Strength[1][2][7]) / 2, 1e-6);
+}
+
+NoiseEstimate Frame(double sigma, int scene) {
+    NoiseEstimate e;
+    e.Sigma = sigma;
+    e.BlocksUsed = e.BlocksSampled = 100;
+    // Scene 0 is dark, scene 1 bright: disjoint histograms.
+    for (int i = 0; i < 4; i++) e.Histogram[scene * 16 + 4 + i] = 0.25f;
+    return e;
+}
+
+// Runs measurements through the tracker; returns the level each frame was released with, in
+// order, and checks that frames come out in order and all of them.
+std::vector<double> Track(const std::vector<NoiseEstimate>& frames, std::vector<int>* starts,
+                          const ShotTrackerSettings& settings = ShotTrackerSettings()) {
+    ShotTracker t;
+    StartTracking(&t, settings);
+    std::vector<double> levels;
+    auto take = [&](const ShotRelease& r) {
+        for (int g = 0; g < r.Groups; g++) {
+            if (r.ShotStart[g]) starts->push_back(int(levels.size()));
+            for (int i = 0; i < r.Frames[g]; i++) levels.push_back(r.Sigma[g]);
+        }
+    };
+    for (const NoiseEstimate& f : frames) {
+        take(TrackFrame(&t, f));
+        EXPECT_LE(t.Held, settings.LeadFrames);
+    }
+    take(FinishTracking(&t));
+    EXPECT_EQ(levels.size(), frames.size());
+    return levels;
+}
+
+TEST(ShotTracker, SteadyNoiseGivesOneStrengthForTheWholeShot) {
+    // Real estimates of a clip with constant noise: a moving scene, a new noise field per frame.
+    const unsigned seed = Seed();
+    std::vector<NoiseEstimate> frames;
+    const int W = 640, H = 360;
+    for (int t = 0; t < 40; t++) {
+        const std::vector<uint16_t> p = Plane(Content::Texture, W + 40, H, 8, 9, seed + t);
+        frames.push_back(EstimateNoise(p.data() + t, W, H, W + 40, 8));
+    }
+    std::vector<int> starts;
+    const std::vector<double> levels = Track(frames, &starts);
+    EXPECT_EQ(starts, std::vector<int>{0});
+    int low = 1000, high = 0;
+    for (double s : levels) {
+        const int strength = StrengthForSigma(s, 8, 2, true);
+        low = std::min(low, strength);
+        high = std::max(high, strength);
+    }
+    EXPECT_LE(high - low, 2) << "seed " << seed;
+    EXPECT_NEAR(levels[0], 9, 0.9);
+}
+
+TEST(ShotTracker, ACutStartsANewShotAndReestimates) {
+    std::vector<NoiseEstimate> frames;
+    for (int i = 0; i < 12; i++) frames.push_back(Frame(4 + 0.1 * (i % 3), 0));
+    for (int i = 0; i < 9; i++) frames.push_back(Frame(15 + 0.2 * (i % 2), 1));
+    std::vector<int> starts;
+    const std::vector<double> levels = Track(frames, &starts);
+    EXPECT_EQ(starts, (std::vector<int>{0, 12}));
+    for (int i = 0; i < 12; i++) EXPECT_NEAR(levels[i], 4.1, 0.11) << i;
+    // The new shot's lead frames all carry its own median, not the old shot's level.
+    for (int i = 12; i < 21; i++) EXPECT_NEAR(levels[i], 15.1, 0.11) << i;
+    for (int i = 13; i < 21; i++) EXPECT_EQ(levels[i], levels[12]) << i;
+}
+
+TEST(ShotTracker, ShortShotsFlickerFreeLeadAndLevelChanges) {
+    // A cut inside the lead: the old shot's held frames are decided from what was seen of them.
+    std::vector<NoiseEstimate> frames = {Frame(3, 0), Frame(3.2, 0), Frame(8, 1), Frame(8, 1)};
+    std::vector<int> starts;
+    std::vector<double> levels = Track(frames, &starts);
+    EXPECT_EQ(starts, (std::vector<int>{0, 2}));
+    EXPECT_EQ(levels, (std::vector<double>{3.1, 3.1, 8, 8}));
+
+    // One outlier frame does not move the level; a lasting change of noise does, once.
+    frames.clear();
+    for (int i = 0; i < 10; i++) frames.push_back(Frame(5, 0));
+    frames.push_back(Frame(12, 0));
+    for (int i = 0; i < 10; i++) frames.push_back(Frame(5, 0));
+    for (int i = 0; i < 20; i++) frames.push_back(Frame(7, 0));
+    starts.clear();
+    levels = Track(frames, &starts);
+    EXPECT_EQ(starts, std::vector<int>{0});
+    for (int i = 0; i < 21; i++) EXPECT_EQ(levels[i], 5) << i;
+    EXPECT_EQ(levels.back(), 7);
+    int changes = 0;
+    for (size_t i = 1; i < levels.size(); i++) changes += levels[i] != levels[i - 1];
+    EXPECT_EQ(changes, 1);
+
+    // Black frames do not vote.
+    NoiseEstimate black = Frame(0, 0);
+    black.BlocksUsed = 0;
+    frames = {black, Frame(6, 0), black, Frame(6, 0), black, black};
+    starts.clear();
+    levels = Track(frames, &starts);
+    EXPECT_EQ(levels, std::vector<double>(6, 6.0));
+}
+
+}  // namespace

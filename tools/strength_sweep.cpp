@@ -1,0 +1,336 @@
+// strength_sweep.cpp: fits and checks the automatic strength on photographs with added noise
+//
+//   strength_sweep constant                         the estimator's white-noise constant
+//   strength_sweep estimate IMAGE.pgm...            estimated against true sigma, 0.5 to 30
+//   strength_sweep sweep OUT.tsv IMAGE.pgm...       PSNR at every strength 10..200 step 5
+//   strength_sweep fit SWEEP.tsv                    the calibration table, fitted on the sweep
+//   strength_sweep evaluate SWEEP.tsv IMAGE.pgm...  auto against each image's best strength
+//
+// Images are 8-bit binary PGM (scripts/strength-sweep makes them). Everything runs in this one
+// process on one thread, through the module linked in as the substitute host loads it.
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../noise/noise_estimate.h"
+#include "../noise/strength_calibration.h"
+#include "../subhost/substitute_host.h"
+
+namespace {
+
+struct Picture {
+    std::string Name;
+    int W = 0, H = 0;
+    std::vector<uint8_t> Y;
+};
+
+bool ReadPgm(const char* path, Picture* p) {
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr) return false;
+    int maxval = 0;
+    const bool ok =
+        fscanf(f, "P5 %d %d %d", &p->W, &p->H, &maxval) == 3 && maxval == 255 && fgetc(f) != EOF;
+    if (ok) {
+        p->Y.resize(size_t(p->W) * p->H);
+        if (fread(p->Y.data(), 1, p->Y.size(), f) != p->Y.size()) p->Y.clear();
+    }
+    fclose(f);
+    std::string name = path;
+    name = name.substr(name.rfind('/') + 1);
+    p->Name = name.substr(0, name.rfind('.'));
+    return ok && !p->Y.empty();
+}
+
+std::vector<Picture> ReadAll(int n, char** paths) {
+    std::vector<Picture> pictures;
+    for (int i = 0; i < n; i++) {
+        Picture p;
+        if (!ReadPgm(paths[i], &p)) {
+            fprintf(stderr, "strength_sweep: cannot read %s (8-bit binary PGM)\n", paths[i]);
+            exit(1);
+        }
+        pictures.push_back(std::move(p));
+    }
+    return pictures;
+}
+
+// The picture with Gaussian noise of `sigma` 8-bit levels, rounded and clipped; the same noise
+// for the same picture and sigma in every mode of this tool.
+std::vector<uint8_t> Noisy(const Picture& p, double sigma) {
+    uint64_t seed = 1469598103934665603ULL;
+    for (char c : p.Name) seed = (seed ^ uint8_t(c)) * 1099511628211ULL;
+    seed ^= uint64_t(sigma * 1000);
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal(0.0, sigma);
+    std::vector<uint8_t> out(p.Y.size());
+    for (size_t i = 0; i < out.size(); i++) {
+        const double v = nearbyint(p.Y[i] + (sigma > 0 ? normal(rng) : 0.0));
+        out[i] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+    return out;
+}
+
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); i++) sum += (double(a[i]) - b[i]) * (a[i] - b[i]);
+    return sum == 0 ? 99.0 : 10.0 * log10(255.0 * 255.0 * a.size() / sum);
+}
+
+// Filters 8-bit luma at a strength 1..200, as the program does: the module's control and the
+// luma scale from SplitStrength.
+struct Filter {
+    SubstituteHost Host{1};
+    int W = 0, H = 0;
+    Filter() {
+        Host.Attach(GetFilterTable());
+        Host.Init();
+    }
+    std::vector<uint8_t> Run(const std::vector<uint8_t>& in, int W_, int H_, int strength,
+                             int range, bool gaussian) {
+        if (W != W_ || H != H_) Host.AllocateImages(W = W_, H = H_, (W_ + 7) & ~7);
+        const ModuleStrength m = SplitStrength(strength);
+        Host.SetControls(range, m.Strength, gaussian);
+        const int shift = m.ScaleBits - 8;
+        for (int y = 0; y < H; y++) {
+            YcPixel* row = Host.Row(Host.Edit(), y);
+            for (int x = 0; x < W; x++)
+                row[x] = YcPixel{int16_t(in[size_t(y) * W + x] << shift), 0, 0};
+        }
+        if (Host.Process() != 1) {
+            fprintf(stderr, "strength_sweep: the module refused the frame\n");
+            exit(1);
+        }
+        std::vector<uint8_t> out(in.size());
+        for (int y = 0; y < H; y++) {
+            const YcPixel* row = Host.Row(Host.Edit(), y);
+            for (int x = 0; x < W; x++) {
+                const int v = (row[x].Y + (1 << (shift - 1))) >> shift;
+                out[size_t(y) * W + x] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+            }
+        }
+        return out;
+    }
+};
+
+double Estimate(const std::vector<uint8_t>& y, int W, int H, bool full) {
+    const std::vector<uint16_t> plane(y.begin(), y.end());
+    return full ? EstimateNoiseFull(plane.data(), W, H, W, 8).Sigma
+                : EstimateNoise(plane.data(), W, H, W, 8).Sigma;
+}
+
+int Constant() {
+    // A flat 12-bit field far from both ends, where rounding adds a negligible 1/12 to a variance
+    // of 1600.
+    const int W = 2000, H = 2000;
+    const double sigma = 40;
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal(0.0, sigma);
+    std::vector<uint16_t> plane(size_t(W) * H);
+    double sum = 0;
+    for (int k = 0; k < 4; k++) {
+        for (auto& v : plane) v = uint16_t(nearbyint(2048 + normal(rng)));
+        const double s = EstimateNoiseFull(plane.data(), W, H, W, 12).Sigma;
+        sum += (s / sigma) * (s / sigma);
+    }
+    printf("estimated / true sigma^2 on white noise: %.5f; multiply the constant by it\n", sum / 4);
+    return 0;
+}
+
+int EstimateTable(int n, char** paths) {
+    const double sigmas[] = {0, 0.5, 1, 2, 3, 5, 7, 10, 15, 20, 25, 30};
+    const std::vector<Picture> pictures = ReadAll(n, paths);
+    printf("%-16s", "sigma");
+    for (double s : sigmas) printf(" %6.1f", s);
+    printf("\n");
+    std::vector<double> worst(sizeof sigmas / sizeof *sigmas, 0.0);
+    for (const Picture& p : pictures) {
+        printf("%-16s", p.Name.c_str());
+        for (size_t i = 0; i < worst.size(); i++) {
+            const double e = Estimate(Noisy(p, sigmas[i]), p.W, p.H, false);
+            printf(" %6.2f", e);
+            if (sigmas[i] > 0) worst[i] = std::max(worst[i], fabs(e / sigmas[i] - 1));
+        }
+        printf("\n");
+    }
+    printf("%-16s", "worst error %");
+    for (size_t i = 0; i < worst.size(); i++) printf(" %6.1f", 100 * worst[i]);
+    printf("\n");
+    return 0;
+}
+
+const double SweepSigmas[] = {1, 2, 3, 5, 7, 10, 15, 20, 25, 30};
+
+int Sweep(const char* out, int n, char** paths) {
+    const std::vector<Picture> pictures = ReadAll(n, paths);
+    FILE* f = fopen(out, "w");
+    if (f == nullptr) return 1;
+    fprintf(f, "image\tsigma\testimate\trange\tgaussian\tstrength\tpsnr\n");
+    Filter filter;
+    const auto start = std::chrono::steady_clock::now();
+    for (const Picture& p : pictures) {
+        for (double sigma : SweepSigmas) {
+            const std::vector<uint8_t> noisy = Noisy(p, sigma);
+            const double e = Estimate(noisy, p.W, p.H, false);
+            for (int range = 1; range <= 4; range++) {
+                for (int g = 1; g >= 0; g--) {
+                    for (int s = 10; s <= MaxStrength; s += 5) {
+                        const double psnr = Psnr(p.Y, filter.Run(noisy, p.W, p.H, s, range, g));
+                        fprintf(f, "%s\t%g\t%.4f\t%d\t%d\t%d\t%.4f\n", p.Name.c_str(), sigma, e,
+                                range, g, s, psnr);
+                    }
+                }
+            }
+        }
+        fprintf(stderr, "%s done, %.0f s\n", p.Name.c_str(),
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    fclose(f);
+    return 0;
+}
+
+struct Row {
+    std::string Image;
+    double Sigma, Estimate;
+    int Range, Gaussian, Strength;
+    double Psnr;
+};
+
+std::vector<Row> ReadSweep(const char* path) {
+    std::vector<Row> rows;
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) {
+        fprintf(stderr, "strength_sweep: cannot read %s\n", path);
+        exit(1);
+    }
+    char line[512];
+    if (fgets(line, sizeof line, f) == nullptr) return rows;
+    char name[256];
+    Row r;
+    while (fscanf(f, "%255s %lf %lf %d %d %d %lf", name, &r.Sigma, &r.Estimate, &r.Range,
+                  &r.Gaussian, &r.Strength, &r.Psnr) == 7) {
+        r.Image = name;
+        rows.push_back(r);
+    }
+    fclose(f);
+    return rows;
+}
+
+// PSNR by [gaussian][range][sigma][image][strength].
+using Curves =
+    std::map<int, std::map<int, std::map<double, std::map<std::string, std::map<int, double>>>>>;
+
+Curves Index(const std::vector<Row>& rows) {
+    Curves c;
+    for (const Row& r : rows) c[r.Gaussian][r.Range][r.Sigma][r.Image][r.Strength] = r.Psnr;
+    return c;
+}
+
+// For every weighting, range and sigma, the one strength that loses least against each image's
+// own best, on average; prints the knots for strength_calibration.cpp.
+int Fit(const char* path) {
+    const Curves c = Index(ReadSweep(path));
+    printf(
+        "// knots at sigma 0, 0.5 (below the sweep: the sqrt law from sigma 1), then the sweep\n");
+    for (int g = 1; g >= 0; g--) {
+        printf("{   // %s\n", g ? "Gaussian" : "box");
+        for (int range = 1; range <= 4; range++) {
+            std::vector<double> knots;
+            std::string notes;
+            for (const auto& bySigma : c.at(g).at(range)) {
+                double bestLoss = 1e9, worst = 0;
+                int best = 0;
+                for (int s = 10; s <= MaxStrength; s += 5) {
+                    double loss = 0, most = 0;
+                    for (const auto& image : bySigma.second) {
+                        double top = -1e9;
+                        for (const auto& v : image.second) top = std::max(top, v.second);
+                        const double l = top - image.second.at(s);
+                        loss += l;
+                        most = std::max(most, l);
+                    }
+                    loss /= bySigma.second.size();
+                    if (loss < bestLoss) bestLoss = loss, best = s, worst = most;
+                }
+                knots.push_back(best);
+                char note[64];
+                snprintf(note, sizeof note, " s%g:%.2f/%.2f", bySigma.first, bestLoss, worst);
+                notes += note;
+            }
+            // Monotonic: a knot is never below the one before it.
+            for (size_t i = 1; i < knots.size(); i++) knots[i] = std::max(knots[i], knots[i - 1]);
+            const double k1 = knots[0];
+            printf("    {%.0f, %.0f", std::max(1.0, k1 * 0.3), k1 * sqrt(0.5));
+            for (double k : knots) printf(", %.0f", k);
+            printf("},  //%s\n", notes.c_str());
+        }
+        printf("},\n");
+    }
+    return 0;
+}
+
+int Evaluate(const char* path, int n, char** paths) {
+    const Curves c = Index(ReadSweep(path));
+    const std::vector<Picture> pictures = ReadAll(n, paths);
+    Filter filter;
+    const double sigmas[] = {3, 5, 10, 15, 20};
+    printf("auto against each image's best strength 10..100 (step 5): mean / worst loss in dB\n");
+    printf("%-10s %-6s", "weighting", "range");
+    for (double s : sigmas) printf("   sigma %-5g", s);
+    printf("\n");
+    double clean = 99;
+    std::string cleanWorst;
+    for (int g = 1; g >= 0; g--) {
+        for (int range = 1; range <= 4; range++) {
+            printf("%-10s %-6d", g ? "Gaussian" : "box", range);
+            for (double sigma : sigmas) {
+                double loss = 0, worst = 0;
+                for (const Picture& p : pictures) {
+                    const std::vector<uint8_t> noisy = Noisy(p, sigma);
+                    const double e = Estimate(noisy, p.W, p.H, false);
+                    const int s = StrengthForSigma(e, 8, range, g);
+                    const double got = Psnr(p.Y, filter.Run(noisy, p.W, p.H, s, range, g));
+                    double top = -1e9;
+                    for (const auto& v : c.at(g).at(range).at(sigma).at(p.Name))
+                        if (v.first <= ModuleStrengthMax) top = std::max(top, v.second);
+                    loss += top - got;
+                    worst = std::max(worst, top - got);
+                }
+                printf("   %5.2f %5.2f", loss / pictures.size(), worst);
+                fflush(stdout);
+            }
+            printf("\n");
+            for (const Picture& p : pictures) {
+                const double e = Estimate(p.Y, p.W, p.H, false);
+                const int s = StrengthForSigma(e, 8, range, g);
+                const double psnr = Psnr(p.Y, filter.Run(p.Y, p.W, p.H, s, range, g));
+                if (psnr < clean) clean = psnr, cleanWorst = p.Name;
+            }
+        }
+    }
+    printf("clean input: lowest PSNR of output against input %.2f dB (%s)\n", clean,
+           cleanWorst.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "constant") return Constant();
+    if (mode == "estimate" && argc > 2) return EstimateTable(argc - 2, argv + 2);
+    if (mode == "sweep" && argc > 3) return Sweep(argv[2], argc - 3, argv + 3);
+    if (mode == "fit" && argc == 3) return Fit(argv[2]);
+    if (mode == "evaluate" && argc > 3) return Evaluate(argv[2], argc - 3, argv + 3);
+    fprintf(stderr,
+            "usage: strength_sweep constant | estimate IMAGE.pgm... | sweep OUT.tsv IMAGE.pgm... |"
+            " fit SWEEP.tsv | evaluate SWEEP.tsv IMAGE.pgm...\n");
+    return 2;
+}
