@@ -8,13 +8,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "../noise/shot_tracker.h"
+#include "auto_strength.h"
 #include "image_io.h"
 #include "run.h"
 
 enum { DemoW = 384, DemoH = 288, DemoFrames = 8 };
-// The demo's controls unless given: at the default noise (sigma 10) these give a clear gain (see
-// docs/cli.md).
-enum { DemoRange = 2, DemoStrength = 70 };
+// The demo's range unless given; the strength is automatic unless given.
+enum { DemoRange = 2 };
 
 void DrawScene(int W, int H, int t, uint8_t* luma) {
     const double pi = 3.14159265358979323846;
@@ -77,7 +78,6 @@ double Psnr8(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 int RunDemo(const Options& o) {
     FilterSettings settings = o.Filter;
     if (!o.RangeGiven) settings.Range = DemoRange;
-    if (!o.StrengthGiven) settings.Strength = DemoStrength;
     LumaFilter filter;
     std::string error;
     if (!OpenLumaFilter(&filter, settings, &error)) {
@@ -88,15 +88,29 @@ int RunDemo(const Options& o) {
     std::vector<uint8_t> clean(n * DemoFrames), noisy(n * DemoFrames), denoised(n * DemoFrames);
     uint64_t state = 0x9E3779B97F4A7C15ULL ^ (uint64_t(o.Seed) * 0xD1B54A32D192ED03ULL);
     if (state == 0) state = 1;
-    std::vector<uint16_t> plane(n);
+    // The clip is one shot: the noise is measured on every frame and the tracker settles one
+    // level for all of them, as the program does for a stream.
+    ShotTracker tracker;
+    StartTracking(&tracker);
+    double sigma = settings.Sigma;
     for (int t = 0; t < DemoFrames; t++) {
         uint8_t* c = clean.data() + n * t;
         uint8_t* z = noisy.data() + n * t;
         DrawScene(DemoW, DemoH, t, c);
         memcpy(z, c, n);
         AddNoise(z, n, o.Noise, &state);
+        const ShotRelease r = TrackFrame(&tracker, EstimateNoise(z, DemoW, DemoH, DemoW, 8));
+        if (r.Groups > 0 && sigma < 0) sigma = r.Sigma[0];
+    }
+    const ShotRelease last = FinishTracking(&tracker);
+    if (last.Groups > 0 && sigma < 0) sigma = last.Sigma[0];
+    const bool estimated = settings.Sigma < 0;
+    if (settings.AutoStrength) SetLumaStrength(&filter, AutoStrengthFor(settings, sigma, 8));
+    std::vector<uint16_t> plane(n);
+    for (int t = 0; t < DemoFrames; t++) {
+        const uint8_t* z = noisy.data() + n * t;
         for (size_t i = 0; i < n; i++) plane[i] = z[i];
-        if (!FilterLumaPlane(&filter, plane.data(), DemoW, DemoH, 8, &error)) {
+        if (!FilterLumaPlane(&filter, plane.data(), DemoW, DemoH, 8, &error, filter.ScaleBits)) {
             fprintf(stderr, "tessival: %s\n", error.c_str());
             return ExitNoFilter;
         }
@@ -129,7 +143,10 @@ int RunDemo(const Options& o) {
     const double before = Psnr8(clean, noisy), after = Psnr8(clean, denoised);
     printf("tessival demo: %d frames of %dx%d, Gaussian noise of sigma %d (seed %u)\n",
            int(DemoFrames), int(DemoW), int(DemoH), o.Noise, o.Seed);
-    printf("filter: --range %d --strength %d%s\n", settings.Range, settings.Strength,
+    if (settings.AutoStrength)
+        printf("noise: sigma %d added, %.2f %s; strength %d (auto)\n", o.Noise, sigma,
+               estimated ? "estimated" : "given", filter.Strength);
+    printf("filter: --range %d --strength %d%s\n", settings.Range, filter.Strength,
            settings.Gaussian ? "" : " --box");
     printf("PSNR of the luma against the clean clip:\n");
     printf("  noisy     %6.2f dB\n", before);

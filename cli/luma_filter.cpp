@@ -1,6 +1,8 @@
 // luma_filter.cpp: load the module, set its controls, run frames of luma through ProcessFrame
 #include "luma_filter.h"
 
+#include "../noise/strength_calibration.h"
+
 #include <sched.h>
 #include <unistd.h>
 
@@ -65,9 +67,18 @@ bool OpenLumaFilter(LumaFilter* filter, const FilterSettings& settings, std::str
         return false;
     }
     filter->Host->Init();
-    filter->Host->SetControls(settings.Range, settings.Strength, settings.Gaussian);
+    filter->Range = settings.Range;
+    filter->Gaussian = settings.Gaussian;
+    SetLumaStrength(filter, settings.Strength);
     filter->W = filter->H = 0;
     return true;
+}
+
+void SetLumaStrength(LumaFilter* filter, int strength) {
+    const ModuleStrength m = SplitStrength(strength);
+    filter->Strength = strength < 1 ? 1 : strength > MaxStrength ? int(MaxStrength) : strength;
+    filter->ScaleBits = m.ScaleBits;
+    filter->Host->SetControls(filter->Range, m.Strength, filter->Gaussian);
 }
 
 // Why the module refused a frame: no AVX, or something about the frame.

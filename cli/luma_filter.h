@@ -15,11 +15,15 @@
 #include "../subhost/substitute_host.h"
 
 struct FilterSettings {
-    int Range = 1;         // 1 to 4
-    int Strength = 40;     // 1 to 100
-    bool Gaussian = true;  // false: uniform (box) patch weighting
-    int Threads = 0;       // 0: one per core
-    std::string Module;    // empty: look in the usual places
+    int Range = 1;             // 1 to 4
+    int Strength = 40;         // 1 to 200 (past 100 through a reduced luma scale); with
+                               // AutoStrength, where the search for a strength starts
+    bool AutoStrength = true;  // pick the strength from the noise (noise/)
+    double Sigma = -1;         // with AutoStrength: the noise level given, in sample units; -1:
+                               // estimate it
+    bool Gaussian = true;      // false: uniform (box) patch weighting
+    int Threads = 0;           // 0: one per core
+    std::string Module;        // empty: look in the usual places
 };
 
 // The module to load: `requested` when given, else the first libtessival.so found, relative to
@@ -37,7 +41,16 @@ struct LumaFilter {
     std::unique_ptr<SubstituteHost> Host;
     int W = 0;
     int H = 0;
+    int Range = 1;
+    bool Gaussian = true;
+    int Strength = 40;                // 1 to 200, as set by SetLumaStrength
+    int ScaleBits = FilterScaleBits;  // the luma scale that strength needs (pass it on to
+                                      // FilterLuma's layout)
 };
+
+// Sets the strength, 1 to 200: the module's control and the luma scale (noise/
+// strength_calibration.h). Strengths up to 100 are the module's own, at the 12-bit scale.
+void SetLumaStrength(LumaFilter* filter, int strength);
 
 // Loads the module and sets its controls; false with the reason.
 bool OpenLumaFilter(LumaFilter* filter, const FilterSettings& settings, std::string* error);

@@ -17,7 +17,11 @@ const char* UsageText() {
            "\n"
            "filter controls (as in the editor's filter window):\n"
            "  --range N        search radius, 1 to 4 (default 1)\n"
-           "  --strength N     strength, 1 to 100 (default 40)\n"
+           "  --strength N     strength, 1 to 200, or auto (the default): measured from the\n"
+           "                   noise, once per shot of a stream; 1 to 100 are the editor's\n"
+           "                   own (its default is 40), past 100 a reduced luma scale\n"
+           "  --sigma S        with auto: the noise is S, a standard deviation in the\n"
+           "                   input's sample units (0 to 65535), instead of measured\n"
            "  --box            uniform 3x3 patch weighting (default: Gaussian)\n"
            "\n"
            "running:\n"
@@ -103,9 +107,34 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             o->Filter.Range = int(n);
             o->RangeGiven = true;
         } else if (name == "--strength") {
-            if (!integer(1, 100, &n)) return false;
-            o->Filter.Strength = int(n);
+            const char* v = needValue();
+            if (v != nullptr && strcmp(v, "auto") == 0) {
+                o->Filter.AutoStrength = true;
+            } else if (ParseInteger(v, 1, 200, &n)) {
+                o->Filter.Strength = int(n);
+                o->Filter.AutoStrength = false;
+            } else {
+                *error = "--strength must be auto or a whole number from 1 to 200" +
+                         (v == nullptr ? std::string(", and none was given")
+                                       : ", not '" + std::string(v) + "'");
+                return false;
+            }
             o->StrengthGiven = true;
+        } else if (name == "--sigma") {
+            const char* v = needValue();
+            char* end = nullptr;
+            errno = 0;
+            const double s = v == nullptr ? -1 : strtod(v, &end);
+            if (v == nullptr || *v == '\0' || errno != 0 || *end != '\0' || !(s >= 0) ||
+                s > 65535) {
+                *error =
+                    "--sigma must be a number from 0 to 65535 (the noise's standard "
+                    "deviation in sample units)" +
+                    (v == nullptr ? std::string(", and none was given")
+                                  : ", not '" + std::string(v) + "'");
+                return false;
+            }
+            o->Filter.Sigma = s;
         } else if (name == "--box") {
             if (!flag()) return false;
             o->Filter.Gaussian = false;
@@ -144,6 +173,11 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         }
     }
     if (o->Help || o->Version) return true;
+    if (o->Filter.Sigma >= 0 && !o->Filter.AutoStrength) {
+        *error = "--sigma picks the strength, so it cannot go with --strength " +
+                 std::to_string(o->Filter.Strength) + " (use --strength auto, or leave it out)";
+        return false;
+    }
     if (o->Demo) {
         if (operands.size() > 1) {
             *error = "demo takes at most one operand, the PNG to write";

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "auto_strength.h"
 #include "image_io.h"
 #include "progress.h"
 #include "stream_pipeline.h"
@@ -122,7 +123,14 @@ static int FilterOneImage(const Options& o, FILE* in, char kind) {
     const ImageKind outKind = KindForName(o.Output, image.Kind);
     LumaFilter filter;
     if (!OpenLumaFilter(&filter, o.Filter, &error)) return Fail(ExitNoFilter, error);
-    const bool filtered = FilterImage(&filter, &image, &error);
+    std::string note;
+    if (o.Filter.AutoStrength) {
+        const bool estimate = o.Filter.Sigma < 0;
+        const double sigma = estimate ? MeasureImageNoise(image).Sigma : o.Filter.Sigma;
+        SetLumaStrength(&filter, AutoStrengthFor(o.Filter, sigma, image.Bits));
+        note = StrengthNote(sigma, estimate, filter.Strength);
+    }
+    const bool filtered = FilterImage(&filter, &image, &error, filter.ScaleBits);
     CloseLumaFilter(&filter);
     if (!filtered) return Fail(ExitNoFilter, error);
     std::vector<uint8_t> encoded;
@@ -137,6 +145,7 @@ static int FilterOneImage(const Options& o, FILE* in, char kind) {
     const std::string why = WriteFailure(o.Output);
     if (!CloseOutput(out) || !written)
         return Fail(ExitWriteFailed, written ? WriteFailure(o.Output) : why);
+    if (!note.empty() && !o.Quiet) fprintf(stderr, "tessival: %s\n", note.c_str());
     return ExitOk;
 }
 

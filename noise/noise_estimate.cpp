@@ -22,12 +22,13 @@ static const double QuietMean = 0.5380;
 
 // Measures one block whose residuals start at (x, y): its residual energy and, when it holds
 // neither 0 nor `top` and is not flat, true. Adds its B x B centre samples to `histogram`.
-static bool MeasureBlock(const uint16_t* plane, ptrdiff_t stride, int x, int y, uint32_t top,
+template <typename Sample>
+static bool MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, uint32_t top,
                          int histogramShift, uint32_t* histogram, float* energy) {
     float h[B + 2][B];
     uint32_t low = 0xFFFFFFFFu, high = 0;
     for (int j = 0; j < B + 2; j++) {
-        const uint16_t* row = plane + (y - 1 + j) * stride + (x - 1);
+        const Sample* row = plane + (y - 1 + j) * stride + (x - 1);
         float s[B + 2];
         for (int i = 0; i < B + 2; i++) {
             const uint32_t v = row[i];
@@ -56,7 +57,8 @@ static bool MeasureBlock(const uint16_t* plane, ptrdiff_t stride, int x, int y, 
     return low > 0 && high < top && low != high;
 }
 
-static NoiseEstimate Estimate(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits,
+template <typename Sample>
+static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t stride, int bits,
                               bool everyBlock) {
     assert(bits >= 1 && bits <= 16);
     NoiseEstimate e;
@@ -104,6 +106,10 @@ static NoiseEstimate Estimate(const uint16_t* plane, int W, int H, ptrdiff_t str
 }
 
 NoiseEstimate EstimateNoise(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits) {
+    return Estimate(plane, W, H, stride, bits, false);
+}
+
+NoiseEstimate EstimateNoise(const uint8_t* plane, int W, int H, ptrdiff_t stride, int bits) {
     return Estimate(plane, W, H, stride, bits, false);
 }
 

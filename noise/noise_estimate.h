@@ -36,6 +36,8 @@ struct NoiseEstimate {
 // count as clipped), rows `stride` samples apart. Reads only the plane; thread-safe. Planes
 // smaller than 10 x 10 give Sigma 0.
 NoiseEstimate EstimateNoise(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits);
+// The same for samples of one byte (bits <= 8).
+NoiseEstimate EstimateNoise(const uint8_t* plane, int W, int H, ptrdiff_t stride, int bits);
 
 // The same over every block instead of a sample (slower; for validating the sampling).
 NoiseEstimate EstimateNoiseFull(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits);

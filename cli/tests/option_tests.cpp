@@ -56,9 +56,23 @@ TEST(Options, ErrorsNameTheOptionAndItsRange) {
         {{"--range", "0", "a", "b"}, "--range must be a whole number from 1 to 4, not '0'"},
         {{"--range=5", "a", "b"}, "--range must be a whole number from 1 to 4, not '5'"},
         {{"--range", "2.5", "a", "b"}, "from 1 to 4, not '2.5'"},
-        {{"--strength", "101", "a", "b"}, "--strength must be a whole number from 1 to 100"},
-        {{"--strength=", "a", "b"}, "--strength must be a whole number from 1 to 100, not ''"},
-        {{"--strength"}, "from 1 to 100, and none was given"},
+        {{"--strength", "201", "a", "b"},
+         "--strength must be auto or a whole number from 1 to 200, not '201'"},
+        {{"--strength=", "a", "b"},
+         "--strength must be auto or a whole number from 1 to 200, not ''"},
+        {{"--strength", "0", "a", "b"}, "from 1 to 200, not '0'"},
+        {{"--strength", "Auto", "a", "b"}, "from 1 to 200, not 'Auto'"},
+        {{"--strength"}, "from 1 to 200, and none was given"},
+        {{"--sigma", "-1", "a", "b"}, "--sigma must be a number from 0 to 65535"},
+        {{"--sigma", "nan", "a", "b"}, "not 'nan'"},
+        {{"--sigma", "3x", "a", "b"}, "not '3x'"},
+        {{"--sigma", "70000", "a", "b"}, "not '70000'"},
+        {{"--sigma"},
+         "--sigma must be a number from 0 to 65535 (the noise's standard deviation in "
+         "sample units), and none was given"},
+        {{"--sigma", "3", "--strength", "50", "a", "b"},
+         "--sigma picks the strength, so it cannot go with --strength 50"},
+        {{"--strength", "50", "--sigma=3", "a", "b"}, "cannot go with --strength 50"},
         {{"--threads", "0", "a", "b"}, "--threads must be a whole number from 1 to 256"},
         {{"--frames", "-1", "a", "b"}, "--frames must be a whole number from 0"},
         {{"--box=1", "a", "b"}, "--box takes no value"},
@@ -77,6 +91,28 @@ TEST(Options, ErrorsNameTheOptionAndItsRange) {
         EXPECT_FALSE(Parse(c.Args, &o, &error)) << c.Expect;
         EXPECT_NE(error.find(c.Expect), std::string::npos) << c.Expect << " -> " << error;
     }
+}
+
+TEST(Options, StrengthIsAutoUnlessANumberIsGiven) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"a", "b"}, &o, &error)) << error;
+    EXPECT_TRUE(o.Filter.AutoStrength);
+    EXPECT_LT(o.Filter.Sigma, 0);  // estimated
+    ASSERT_TRUE(Parse({"--strength", "200", "a", "b"}, &o, &error)) << error;
+    EXPECT_FALSE(o.Filter.AutoStrength);
+    EXPECT_EQ(o.Filter.Strength, 200);
+    // The last --strength counts; --sigma goes with auto, given or by default.
+    ASSERT_TRUE(
+        Parse({"--strength", "7", "--strength=auto", "--sigma", "2.5", "a", "b"}, &o, &error))
+        << error;
+    EXPECT_TRUE(o.Filter.AutoStrength);
+    EXPECT_EQ(o.Filter.Sigma, 2.5);
+    ASSERT_TRUE(Parse({"--sigma=0", "a", "b"}, &o, &error)) << error;
+    EXPECT_EQ(o.Filter.Sigma, 0.0);
+    ASSERT_TRUE(Parse({"--sigma", "1e2", "a", "b"}, &o, &error)) << error;
+    EXPECT_EQ(o.Filter.Sigma, 100.0);
+    ASSERT_TRUE(Parse({"demo", "--strength", "90", "--sigma", "4"}, &o, &error) == false);
 }
 
 TEST(Options, DemoKeepsItsOwnRangeAndStrengthUnlessGiven) {

@@ -155,7 +155,7 @@ TEST(NoiseEstimate, ReadsNothingPastTheWidthAndHandlesTinyPlanes) {
     }
     const NoiseEstimate e = EstimateNoise(p.data(), 10, 10, stride, 10);
     EXPECT_EQ(e.BlocksSampled, 1);
-    EXPECT_EQ(EstimateNoise(nullptr, 100, 100, 100, 8).Sigma, 0.0);
+    EXPECT_EQ(EstimateNoise(static_cast<const uint16_t*>(nullptr), 100, 100, 100, 8).Sigma, 0.0);
 }
 
 TEST(NoiseEstimate, SampledAgreesWithEveryBlockAndHistogramAddsUp) {
@@ -166,6 +166,9 @@ TEST(NoiseEstimate, SampledAgreesWithEveryBlockAndHistogramAddsUp) {
     const NoiseEstimate full = EstimateNoiseFull(p.data(), W, H, W, 8);
     EXPECT_LT(sampled.BlocksSampled * 6, full.BlocksSampled);
     EXPECT_NEAR(sampled.Sigma / full.Sigma, 1.0, 0.05) << "seed " << seed;
+    // Bytes give the same as 16-bit samples of the same values.
+    const std::vector<uint8_t> bytes(p.begin(), p.end());
+    EXPECT_EQ(EstimateNoise(bytes.data(), W, H, W, 8).Sigma, sampled.Sigma);
     double sum = 0;
     for (float f : sampled.Histogram) sum += f;
     EXPECT_NEAR(sum, 1.0, 1e-5);
