@@ -33,6 +33,65 @@ int AutoStrengthFor(const FilterSettings& settings, double sigma, int bits) {
     return StrengthForSigma(sigma, bits, settings.Range, settings.Gaussian);
 }
 
+void StartStreamStrength(StreamStrength* s, const FilterSettings& settings, int bits) {
+    *s = StreamStrength();
+    s->Settings = settings;
+    s->Bits = bits;
+    StartTracking(&s->Tracker);
+}
+
+int StreamStrengthHold(const StreamStrength& s) {
+    return s.Settings.Sigma >= 0 ? 0 : s.Tracker.Settings.LeadFrames;
+}
+
+ShotRelease MeasureStreamFrame(StreamStrength* s, const Y4mFormat& format, const uint8_t* data) {
+    if (s->Settings.Sigma >= 0) {
+        // Given: one level for the whole stream, nothing held.
+        ShotRelease r;
+        r.Groups = 1;
+        r.Frames[0] = 1;
+        r.Sigma[0] = s->Settings.Sigma;
+        r.ShotStart[0] = s->Shots == 0;
+        return r;
+    }
+    return TrackFrame(&s->Tracker, MeasureFrameNoise(format, data));
+}
+
+int StrengthForGroup(StreamStrength* s, const ShotRelease& r, int group) {
+    const double sigma = r.Sigma[group];
+    const int strength = AutoStrengthFor(s->Settings, sigma, s->Bits);
+    if (s->Shots == 0) {
+        s->SigmaLow = s->SigmaHigh = sigma;
+        s->StrengthLow = s->StrengthHigh = strength;
+    }
+    if (r.ShotStart[group]) s->Shots++;
+    s->Sigma = sigma;
+    s->Strength = strength;
+    s->SigmaLow = std::min(s->SigmaLow, sigma);
+    s->SigmaHigh = std::max(s->SigmaHigh, sigma);
+    s->StrengthLow = std::min(s->StrengthLow, strength);
+    s->StrengthHigh = std::max(s->StrengthHigh, strength);
+    return strength;
+}
+
+std::string StreamSummary(const StreamStrength& s, long frames) {
+    char text[200];
+    const char* how = s.Settings.Sigma >= 0 ? "given" : "estimated";
+    int n = snprintf(text, sizeof text, "%ld frame%s, %ld shot%s: ", frames, frames == 1 ? "" : "s",
+                     s.Shots, s.Shots == 1 ? "" : "s");
+    if (s.Shots == 0) return std::string(text, n - 2);
+    if (s.SigmaLow == s.SigmaHigh)
+        n += snprintf(text + n, sizeof text - n, "noise sigma %.2f (%s)", s.SigmaLow, how);
+    else
+        n += snprintf(text + n, sizeof text - n, "noise sigma %.2f to %.2f (%s)", s.SigmaLow,
+                      s.SigmaHigh, how);
+    if (s.StrengthLow == s.StrengthHigh)
+        snprintf(text + n, sizeof text - n, ", strength %d", s.StrengthLow);
+    else
+        snprintf(text + n, sizeof text - n, ", strength %d to %d", s.StrengthLow, s.StrengthHigh);
+    return text;
+}
+
 std::string StrengthNote(double sigma, bool estimated, int strength) {
     char text[96];
     snprintf(text, sizeof text, "noise sigma %.2f (%s), strength %d", sigma,

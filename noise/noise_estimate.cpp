@@ -10,7 +10,7 @@
 // Residual block: B x B residuals, read from (B + 2) x (B + 2) samples.
 static const int B = 8;
 // Blocks looked at: one in SampleEvery, but at least MinSampled (all of them when fewer exist).
-static const int SampleEvery = 8;
+static const int SampleEvery = 16;
 static const int MinSampled = 400;
 // The quietest QuietFraction of the usable blocks make the estimate.
 static const double QuietFraction = 0.1;
@@ -21,35 +21,37 @@ static const double QuietFraction = 0.1;
 static const double QuietMean = 0.5380;
 
 // Measures one block whose residuals start at (x, y): its residual energy and, when it holds
-// neither 0 nor `top` and is not flat, true. Adds its B x B centre samples to `histogram`.
+// neither 0 nor `top` and is not flat, true. Adds 16 of its centre samples (every other row and
+// column) to `histogram`.
 template <typename Sample>
-static bool MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, uint32_t top,
+static bool MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, int32_t top,
                          int histogramShift, uint32_t* histogram, float* energy) {
-    float h[B + 2][B];
-    uint32_t low = 0xFFFFFFFFu, high = 0;
+    // Second differences along the rows, then across them. Samples are below 2^16, so h stays
+    // below 2^18 and r below 2^20 in magnitude: exact in int32, and r^2 is summed in float,
+    // whose rounding is far below what matters here.
+    int32_t h[B + 2][B];
+    int32_t low = 0x7FFFFFFF, high = 0;
     for (int j = 0; j < B + 2; j++) {
         const Sample* row = plane + (y - 1 + j) * stride + (x - 1);
-        float s[B + 2];
+        int32_t s[B + 2];
+        for (int i = 0; i < B + 2; i++) s[i] = row[i];
         for (int i = 0; i < B + 2; i++) {
-            const uint32_t v = row[i];
-            low = std::min(low, v);
-            high = std::max(high, v);
-            s[i] = float(v);
+            low = std::min(low, s[i]);
+            high = std::max(high, s[i]);
         }
-        for (int i = 0; i < B; i++) h[j][i] = s[i] - 2.0f * s[i + 1] + s[i + 2];
-        if (j >= 1 && j <= B) {
-            for (int i = 1; i <= B; i++) {
-                const uint32_t v = std::min<uint32_t>(row[i], top);
-                histogram[histogramShift >= 0 ? v >> histogramShift : v << -histogramShift]++;
-            }
+        for (int i = 0; i < B; i++) h[j][i] = s[i] - 2 * s[i + 1] + s[i + 2];
+    }
+    for (int j = 1; j <= B; j += 2) {
+        const Sample* row = plane + (y - 1 + j) * stride + x;
+        for (int i = 0; i < B; i += 2) {
+            const int32_t v = std::min<int32_t>(row[i], top);
+            histogram[histogramShift >= 0 ? v >> histogramShift : v << -histogramShift]++;
         }
     }
-    // Residuals are integers below 2^21 in magnitude, so h and r are exact in float; the energy
-    // sums 64 squares with a relative rounding error far below what matters here.
     float sum = 0;
     for (int j = 0; j < B; j++) {
         for (int i = 0; i < B; i++) {
-            const float r = h[j][i] - 2.0f * h[j + 1][i] + h[j + 2][i];
+            const float r = float(h[j][i] - 2 * h[j + 1][i] + h[j + 2][i]);
             sum += r * r;
         }
     }
@@ -64,7 +66,7 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     NoiseEstimate e;
     const int columns = (W - 2) / B, rows = (H - 2) / B;
     if (W < B + 2 || H < B + 2 || plane == nullptr) return e;
-    const uint32_t top = (1u << bits) - 1u;
+    const int32_t top = int32_t((1u << bits) - 1u);
     const int histogramShift = bits - 5;  // 32 bins
     uint32_t histogram[NoiseHistogramBins] = {};
 
@@ -91,7 +93,7 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     }
     e.BlocksSampled = sampled;
     e.BlocksUsed = int(energies.size());
-    const double samples = double(sampled) * B * B;
+    const double samples = double(sampled) * (B / 2) * (B / 2);
     for (int i = 0; i < NoiseHistogramBins; i++)
         e.Histogram[i] = sampled > 0 ? float(histogram[i] / samples) : 0.0f;
     if (energies.empty()) return e;

@@ -14,7 +14,7 @@
 // comes from the quietest tenth of the remaining blocks: the mean of their energies, divided by
 // what that same mean is for pure white noise (a constant measured once on synthetic noise).
 //
-// Cost: about one block in eight, at least 400 blocks (all of them in small frames), a few
+// Cost: about one block in sixteen, at least 400 blocks (all of them in small frames), a few
 // float operations per residual; 1920x1080 8-bit: see bench/ and docs/strength.md.
 #pragma once
 

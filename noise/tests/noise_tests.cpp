@@ -87,7 +87,7 @@ TEST(NoiseEstimate, KnownSigmaOverFlatGradientTextureAndEdges) {
                 const NoiseEstimate e = EstimateNoise(p.data(), W, H, W, bits);
                 // Flat and smooth content: only the sampling error (400+ blocks, 10% of them);
                 // texture and edges may add a little residual energy.
-                const double tolerance = c == Content::Flat || c == Content::Gradient ? 0.06 : 0.10;
+                const double tolerance = c == Content::Flat || c == Content::Gradient ? 0.07 : 0.11;
                 EXPECT_NEAR(e.Sigma / sigma, 1.0, tolerance)
                     << Name(c) << ", " << bits << " bits, sigma " << sigma8 << " 8-bit levels, "
                     << W << "x" << H << ", seed " << seed;
@@ -109,7 +109,7 @@ TEST(NoiseEstimate, ClippedAndFlatBlocksDoNotVote) {
     // The top third is black with its noise clipped at 0, a letterbox-like band is exactly flat:
     // both would pull the estimate down if they voted.
     const unsigned seed = Seed();
-    const int W = 480, H = 360;
+    const int W = 960, H = 540;
     const double sigma = 6;
     std::vector<uint16_t> p = Plane(Content::Gradient, W, H, 8, sigma, seed);
     std::mt19937 rng(seed);
@@ -120,12 +120,12 @@ TEST(NoiseEstimate, ClippedAndFlatBlocksDoNotVote) {
     for (int y = 2 * H / 3; y < H; y++)
         for (int x = 0; x < W; x++) p[size_t(y) * W + x] = 16;
     const NoiseEstimate e = EstimateNoise(p.data(), W, H, W, 8);
-    EXPECT_NEAR(e.Sigma, sigma, 0.06 * sigma) << "seed " << seed;
+    EXPECT_NEAR(e.Sigma, sigma, 0.08 * sigma) << "seed " << seed;
     // Saturated white (clipped at the top) is dropped too.
     for (int y = 0; y < H / 3; y++)
         for (int x = 0; x < W; x++)
             p[size_t(y) * W + x] = uint16_t(255 - (p[size_t(y) * W + x] & 3));
-    EXPECT_NEAR(EstimateNoise(p.data(), W, H, W, 8).Sigma, sigma, 0.06 * sigma) << "seed " << seed;
+    EXPECT_NEAR(EstimateNoise(p.data(), W, H, W, 8).Sigma, sigma, 0.08 * sigma) << "seed " << seed;
 }
 
 TEST(NoiseEstimate, ReadsNothingPastTheWidthAndHandlesTinyPlanes) {
@@ -164,7 +164,7 @@ TEST(NoiseEstimate, SampledAgreesWithEveryBlockAndHistogramAddsUp) {
     const std::vector<uint16_t> p = Plane(Content::Edges, W, H, 8, 8, seed);
     const NoiseEstimate sampled = EstimateNoise(p.data(), W, H, W, 8);
     const NoiseEstimate full = EstimateNoiseFull(p.data(), W, H, W, 8);
-    EXPECT_LT(sampled.BlocksSampled * 6, full.BlocksSampled);
+    EXPECT_LT(sampled.BlocksSampled * 12, full.BlocksSampled);
     EXPECT_NEAR(sampled.Sigma / full.Sigma, 1.0, 0.05) << "seed " << seed;
     // Bytes give the same as 16-bit samples of the same values.
     const std::vector<uint8_t> bytes(p.begin(), p.end());
