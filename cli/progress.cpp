@@ -19,7 +19,7 @@ double FramesPerSecond(const Progress& p, long done) {
 
 static void Print(Progress* p, long done, bool last) {
     const double fps = FramesPerSecond(*p, done);
-    char line[160];
+    char line[240];
     int n = snprintf(line, sizeof line, "tessival: frame %ld", done);
     if (p->Total >= 0 && !last) n += snprintf(line + n, sizeof line - n, "/%ld", p->Total);
     n += snprintf(line + n, sizeof line - n, ", %.2f fps", fps);
@@ -28,6 +28,7 @@ static void Print(Progress* p, long done, bool last) {
         n += snprintf(line + n, sizeof line - n, ", %ld:%02ld:%02ld left", left / 3600,
                       left / 60 % 60, left % 60);
     }
+    if (!p->Note.empty()) n += snprintf(line + n, sizeof line - n, ", %s", p->Note.c_str());
     if (p->Terminal)
         fprintf(p->Out, "\r%s\x1b[K%s", line, last ? "\n" : "");
     else

@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <chrono>
+#include <string>
 
 struct Progress {
     bool Enabled = false;
@@ -12,6 +13,7 @@ struct Progress {
     std::chrono::steady_clock::time_point Start;
     std::chrono::steady_clock::time_point LastShown;
     FILE* Out = stderr;
+    std::string Note;  // shown after the rate: the noise and strength in use, say
 };
 
 void StartProgress(Progress* p, bool enabled, long total);

@@ -92,7 +92,20 @@ static int FilterStream(const Options& o, FILE* in) {
     job.Limit = o.Frames;
     job.Filter = &filter;
     job.Out = out;
-    job.Wrote = [&](long written) { ShowProgress(&progress, written); };
+    job.ScaleBits = filter.ScaleBits;
+    StreamStrength strength;
+    if (o.Filter.AutoStrength) {
+        StartStreamStrength(&strength, o.Filter, format.Bits);
+        job.Auto = &strength;
+    }
+    job.Wrote = [&](long written, const StreamItem& item) {
+        if (item.Strength > 0) {
+            char note[80];
+            snprintf(note, sizeof note, "sigma %.2f, strength %d", item.Sigma, item.Strength);
+            progress.Note = note;
+        }
+        ShowProgress(&progress, written);
+    };
     const StreamResult result = RunStreamPipeline(job);
     const long done = result.Written;
     int code = result.Code;
@@ -103,6 +116,8 @@ static int FilterStream(const Options& o, FILE* in) {
     }
     if (progress.Enabled) FinishProgress(&progress, done);
     CloseLumaFilter(&filter);
+    if (job.Auto != nullptr && !o.Quiet && done > 0)
+        fprintf(stderr, "tessival: %s\n", StreamSummary(strength, done).c_str());
     return code == ExitOk ? ExitOk : Fail(code, message);
 }
 

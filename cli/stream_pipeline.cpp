@@ -102,8 +102,9 @@ static const char* SignalName(int signal) {
 StreamResult RunStreamPipeline(const StreamJob& job) {
     SignalScope signals(job.CatchSignals);
     std::vector<std::unique_ptr<StreamItem>> items;
-    ItemQueue free(PipelineItems), toFilter(1), toWriter(1);
-    for (int i = 0; i < PipelineItems; i++) {
+    const int count = PipelineItems + (job.Auto ? StreamStrengthHold(*job.Auto) : 0);
+    ItemQueue free{size_t(count)}, toFilter(1), toWriter(1);
+    for (int i = 0; i < count; i++) {
         items.emplace_back(new StreamItem);
         free.Push(items.back().get());
     }
@@ -158,21 +159,54 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
                 break;
             }
             result.Written++;
-            if (job.Wrote) job.Wrote(result.Written);
+            if (job.Wrote) job.Wrote(result.Written, *item);
             free.Push(item);  // fails harmlessly once the reader is done
         }
     });
 
-    // The filter stage, here on the calling thread (which owns the host).
+    // The filter stage, here on the calling thread (which owns the host). With the automatic
+    // strength, frames wait in `held` until the tracker releases them with their strength.
     HostImage spare;
+    const Y4mFormat& format = job.Reader->Format;
+    std::deque<StreamItem*> held;
+    // Filters and hands on what the tracker released; false once the run is over (a refused
+    // frame, turned into the end, or a writer that has stopped).
+    const auto release = [&](const ShotRelease& r) {
+        for (int g = 0; g < r.Groups; g++) {
+            const int strength = StrengthForGroup(job.Auto, r, g);
+            if (strength != job.Filter->Strength) SetLumaStrength(job.Filter, strength);
+            for (int k = 0; k < r.Frames[g] && !held.empty(); k++) {
+                StreamItem* item = held.front();
+                held.pop_front();
+                item->Sigma = r.Sigma[g];
+                item->Strength = strength;
+                // The reader handed the luma over at the scale of the strength it knew.
+                if (item->ScaleBits != job.Filter->ScaleBits)
+                    ToHostStage(format, item, job.Filter->ScaleBits);
+                FilterStage(job.Filter, item, &spare);
+                if (!toWriter.Push(item) || item->End) return false;
+            }
+        }
+        return true;
+    };
     for (;;) {
         StreamItem* item = toFilter.Pop(job.CatchSignals);
         if (item == nullptr || Interrupted != 0) {
             abortAll();
             break;
         }
-        if (!item->End) FilterStage(job.Filter, item, &spare);
-        if (!toWriter.Push(item) || item->End) break;
+        if (job.Auto == nullptr) {
+            if (!item->End) FilterStage(job.Filter, item, &spare);
+            if (!toWriter.Push(item) || item->End) break;
+            continue;
+        }
+        if (item->End) {
+            // Every frame still held goes out before the end.
+            if (release(FinishTracking(&job.Auto->Tracker))) toWriter.Push(item);
+            break;
+        }
+        held.push_back(item);
+        if (!release(MeasureStreamFrame(job.Auto, format, item->Frame.Data.data()))) break;
     }
     closeReaderSide();
     writer.join();

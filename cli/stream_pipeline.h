@@ -27,9 +27,10 @@
 #include <functional>
 #include <string>
 
+#include "auto_strength.h"
 #include "stream_stages.h"
 
-// Frames alive at once: one in each stage.
+// Frames alive at once: one in each stage (plus the frames the automatic strength may hold).
 static const int PipelineItems = 3;
 
 struct StreamJob {
@@ -39,9 +40,15 @@ struct StreamJob {
     long Limit = -1;  // --frames: at most this many frames, -1 for all
     LumaFilter* Filter = nullptr;
     int ScaleBits = FilterScaleBits;
-    FILE* Out = nullptr;                      // the y4m header already written
-    std::function<void(long written)> Wrote;  // after each frame written (on the writer thread)
-    bool CatchSignals = true;                 // SIGINT/SIGTERM end the run as described above
+    // The automatic strength, or null for a fixed one. The filter stage then holds frames back
+    // at the start of each shot until the shot's noise level is known (every frame still comes
+    // out in order); as many more items circulate, and each frame is filtered at its shot's
+    // strength (converted again when that strength needs another luma scale).
+    StreamStrength* Auto = nullptr;
+    FILE* Out = nullptr;  // the y4m header already written
+    // After each frame written (on the writer thread).
+    std::function<void(long written, const StreamItem& item)> Wrote;
+    bool CatchSignals = true;  // SIGINT/SIGTERM end the run as described above
 };
 
 struct StreamResult {

@@ -25,6 +25,8 @@ struct StreamItem {
     bool End = false;
     int Code = 0;         // at the end: the exit code (options.h), ExitOk at a clean end
     std::string Message;  // at the end: what went wrong, for the user
+    double Sigma = -1;    // with the automatic strength: the noise level it was filtered for
+    int Strength = 0;     // and the strength (0 when given on the command line)
 };
 
 // Reads the next frame into *item. Returns false when the stream ends here instead, with

@@ -15,7 +15,8 @@ namespace {
 enum { W = 160, H = 120 };
 
 // An 8-bit gray picture: a gradient with a few discs, plus Gaussian noise of `sigma` levels.
-std::vector<uint8_t> NoisyPicture(double sigma, unsigned seed) {
+// Scene 1 is the same picture darker, with a histogram apart from scene 0's.
+std::vector<uint8_t> NoisyPicture(double sigma, unsigned seed, int scene = 0) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> normal(0.0, sigma);
     std::vector<uint8_t> p(size_t(W) * H);
@@ -24,6 +25,7 @@ std::vector<uint8_t> NoisyPicture(double sigma, unsigned seed) {
             double v = 50 + 120.0 * x / W + 30.0 * y / H;
             if ((x - 50) * (x - 50) + (y - 60) * (y - 60) < 400) v = 200;
             if ((x - 120) * (x - 120) + (y - 40) * (y - 40) < 150) v = 30;
+            if (scene == 1) v = 0.35 * v + 12;
             v = nearbyint(v + normal(rng));
             p[size_t(y) * W + x] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
         }
@@ -134,6 +136,95 @@ TEST(AutoStrength, SigmaGivenSkipsTheEstimateAndQuietSaysNothing) {
     EXPECT_EQ(Filter(in, "--quiet").Run.Err, "");
     // A 16-bit picture's sigma is in 16-bit steps: the same noise, the same strength.
     EXPECT_EQ(StrengthForSigma(4 * 256, 16, 3, false), expect);
+}
+
+// A mono y4m clip of frames made by NoisyPicture(sigma, seed + k, scene) for each (scene,
+// sigma, count) given.
+struct Shot {
+    int Scene;
+    double Sigma;
+    int Frames;
+};
+std::string Clip(const std::vector<Shot>& shots, std::vector<std::string>* frames = nullptr) {
+    std::string clip =
+        "YUV4MPEG2 W" + std::to_string(W) + " H" + std::to_string(H) + " F25:1 Ip A1:1 Cmono\n";
+    unsigned seed = 100;
+    for (const Shot& shot : shots) {
+        for (int k = 0; k < shot.Frames; k++) {
+            const std::vector<uint8_t> p = NoisyPicture(shot.Sigma, seed++, shot.Scene);
+            clip += "FRAME\n" + std::string(p.begin(), p.end());
+            if (frames) frames->push_back(std::string(p.begin(), p.end()));
+        }
+    }
+    return clip;
+}
+
+// Runs the program on a clip; returns the frames it wrote.
+std::vector<std::string> Frames(const std::string& clip, const std::string& options,
+                                ProgramRun* run) {
+    ScratchFolder dir;
+    WriteFile(dir.Path("in.y4m"), clip);
+    *run = RunProgram(options + " " + dir.Path("in.y4m") + " " + dir.Path("out.y4m"));
+    EXPECT_EQ(run->Code, 0) << run->Err;
+    const std::string out = ReadFile(dir.Path("out.y4m"));
+    std::vector<std::string> frames;
+    const size_t bytes = size_t(W) * H;
+    for (size_t at = out.find("FRAME\n"); at != std::string::npos && at + 6 + bytes <= out.size();
+         at = out.find("FRAME\n", at + 6 + bytes))
+        frames.push_back(out.substr(at + 6, bytes));
+    return frames;
+}
+
+TEST(AutoStrengthStream, OneStrengthPerShotAndANewOneAfterACut) {
+    std::vector<std::string> input;
+    const std::string clip = Clip({{0, 3, 8}, {1, 12, 7}}, &input);
+    ProgramRun run;
+    const std::vector<std::string> out = Frames(clip, "", &run);
+    ASSERT_EQ(out.size(), 15u);
+    double sigma[2];
+    int strength[2];
+    ASSERT_EQ(sscanf(run.Err.c_str(),
+                     "tessival: 15 frames, 2 shots: noise sigma %lf to %lf (estimated), strength "
+                     "%d to %d\n",
+                     &sigma[0], &sigma[1], &strength[0], &strength[1]),
+              4)
+        << run.Err;
+    // Scene 1 is darker and partly clipped at 0; its noise still reads as more than scene 0's.
+    EXPECT_NEAR(sigma[0], 3, 0.5) << run.Err;
+    EXPECT_NEAR(sigma[1], 12, 2) << run.Err;
+    // Every frame of a shot is its own frame filtered at that shot's strength, in order.
+    ProgramRun fixed;
+    const std::vector<std::string> first =
+        Frames(clip, "--strength " + std::to_string(strength[0]), &fixed);
+    const std::vector<std::string> second =
+        Frames(clip, "--strength " + std::to_string(strength[1]), &fixed);
+    for (int k = 0; k < 15; k++) EXPECT_EQ(out[k], (k < 8 ? first : second)[k]) << "frame " << k;
+}
+
+TEST(AutoStrengthStream, SteadyNoiseKeepsOneStrengthAndShortClipsAreReleased) {
+    ProgramRun run;
+    const std::string clip = Clip({{0, 8, 30}});
+    const std::vector<std::string> out = Frames(clip, "--range 2", &run);
+    EXPECT_EQ(out.size(), 30u);
+    double sigma = 0;
+    int strength = 0;
+    ASSERT_EQ(sscanf(run.Err.c_str(),
+                     "tessival: 30 frames, 1 shot: noise sigma %lf (estimated), strength %d\n",
+                     &sigma, &strength),
+              2)
+        << run.Err;
+    EXPECT_EQ(strength, StrengthForSigma(sigma, 8, 2, true));
+    // Fewer frames than the lead, cut short by --frames: all come out, at one strength.
+    const std::vector<std::string> three = Frames(clip, "--range 2 --frames 3", &run);
+    EXPECT_EQ(three.size(), 3u);
+    EXPECT_NE(run.Err.find("tessival: 3 frames, 1 shot: noise sigma"), std::string::npos)
+        << run.Err;
+    // --sigma: given, for the whole stream; --quiet: no summary.
+    Frames(clip, "--sigma 5 --frames 2", &run);
+    EXPECT_EQ(run.Err, "tessival: 2 frames, 1 shot: noise sigma 5.00 (given), strength " +
+                           std::to_string(StrengthForSigma(5, 8, 1, true)) + "\n");
+    Frames(clip, "--quiet --frames 2", &run);
+    EXPECT_EQ(run.Err, "");
 }
 
 }  // namespace

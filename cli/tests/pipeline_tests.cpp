@@ -232,7 +232,8 @@ int RunUntilSignal(const std::string& dir, int signal, const std::string& firstF
     if (child == 0) {
         const int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(err, 2);
-        execl(TESSIVAL_PROGRAM, TESSIVAL_PROGRAM, fifo.c_str(), out.c_str(),
+        // A given strength: the automatic one holds the first frames of a shot back.
+        execl(TESSIVAL_PROGRAM, TESSIVAL_PROGRAM, "--strength", "40", fifo.c_str(), out.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }
