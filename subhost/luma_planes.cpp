@@ -292,6 +292,108 @@ static void RgbRowsFromHost(const PixelLayout& l, const YcPixel* image, int capa
     }
 }
 
+// ---- 8-bit RGBA on the 12-bit scale, eight pixels at a time ------------------------------------
+//
+// The frei0r plug-in's and RGBA PNGs' case. Integers and single floats give exactly what the
+// double arithmetic above gives:
+//
+//   q = round(16 Y) with Y = 0.299 R + 0.587 G + 0.114 B is round(S x 0.016), S = 299 R + 587 G +
+//       114 B (0 .. 255000, exact in float). 2S / 125 is never within 1/250 of a half-integer
+//       (4S - 125 (2k + 1) is odd, so not 0), and S x 0.016f is off by at most 4080 x 2^-23: both
+//       round to the same integer, and no tie arises where nearest-even could matter.
+//   out = round-half-even(p + (f - q) / 16) = (n + 7 + ((n >> 4) & 1)) >> 4 with n = 16 p + f - q,
+//       clamped to 0 .. 255. Saturating 16-bit arithmetic only bites where the result clamps.
+//
+// The test compares both directions with the double arithmetic for every R, G, B and every change.
+
+// q of the four pixels of v (bytes R, G, B, A): S x 0.016 rounded, in four 32-bit lanes.
+static ALWAYS_INLINE __m128i RgbaQ4(__m128i v) {
+    const __m128i weights = _mm_setr_epi16(299, 587, 114, 0, 299, 587, 114, 0);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 lo = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpacklo_epi8(v, zero), weights));
+    const __m128 hi = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpackhi_epi8(v, zero), weights));
+    // Lanes 0, 2 of each madd hold 299 R + 587 G, lanes 1, 3 hold 114 B.
+    const __m128i S =
+        _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0))),
+                      _mm_castps_si128(_mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1))));
+    return _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(S), _mm_set1_ps(0.016f)));
+}
+
+// The same for one pixel, and the way back for one channel sample p with change e.
+static ALWAYS_INLINE int32_t RgbaQ1(const uint8_t* p) {
+    const int32_t S = 299 * p[0] + 587 * p[1] + 114 * p[2];
+    return _mm_cvtss_si32(_mm_mul_ss(_mm_cvtsi32_ss(_mm_setzero_ps(), S), _mm_set_ss(0.016f)));
+}
+
+static ALWAYS_INLINE int32_t RgbaOut1(int32_t p, int32_t e) {
+    const int32_t n = 16 * p + e, v = (n + 7 + ((n >> 4) & 1)) >> 4;
+    return v < 0 ? 0 : v > 255 ? 255 : v;
+}
+
+// The four pixels of v (bytes R, G, B, A) moved by their changes: e4 holds pixel k's change in
+// 16-bit lanes 2k and 2k + 1. Alpha is kept.
+static ALWAYS_INLINE __m128i RgbaMove4(__m128i v, __m128i e4) {
+    const __m128i zero = _mm_setzero_si128(), seven = _mm_set1_epi16(7), one = _mm_set1_epi16(1);
+    // Each change in its pixel's four channel lanes.
+    const __m128i elo = _mm_unpacklo_epi32(e4, e4), ehi = _mm_unpackhi_epi32(e4, e4);
+    __m128i n[2] = {_mm_adds_epi16(_mm_slli_epi16(_mm_unpacklo_epi8(v, zero), 4), elo),
+                    _mm_adds_epi16(_mm_slli_epi16(_mm_unpackhi_epi8(v, zero), 4), ehi)};
+    for (__m128i& x : n)
+        x = _mm_srai_epi16(
+            _mm_adds_epi16(_mm_adds_epi16(x, seven), _mm_and_si128(_mm_srai_epi16(x, 4), one)), 4);
+    const __m128i alpha = _mm_set1_epi32(int32_t(0xFF000000u));
+    return _mm_or_si128(_mm_andnot_si128(alpha, _mm_packus_epi16(n[0], n[1])),
+                        _mm_and_si128(alpha, v));
+}
+
+static void Rgba8RowsToHost(const PixelLayout& l, const void* pixels, YcPixel* image, int capacity,
+                            int W, int y0, int y1) {
+    for (int y = y0; y < y1; y++) {
+        const uint8_t* row = static_cast<const uint8_t*>(RowAt(l, pixels, y));
+        YcPixel* dst = image + ptrdiff_t(y) * capacity;
+        int x = 0;
+        for (; x + 8 <= W; x += 8) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * x));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * x + 16));
+            PutY8(dst + x, _mm_packs_epi32(RgbaQ4(a), RgbaQ4(b)));
+        }
+        for (; x < W; x++) dst[x] = YcPixel{int16_t(RgbaQ1(row + 4 * x)), 0, 0};
+    }
+}
+
+static void Rgba8RowsFromHost(const PixelLayout& l, const YcPixel* image, int capacity,
+                              const void* original, void* out, int W, int y0, int y1) {
+    for (int y = y0; y < y1; y++) {
+        const uint8_t* row = static_cast<const uint8_t*>(RowAt(l, original, y));
+        uint8_t* outRow = static_cast<uint8_t*>(RowAt(l, out, y));
+        const YcPixel* src = image + ptrdiff_t(y) * capacity;
+        int x = 0;
+        for (; x + 8 <= W; x += 8) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * x));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * x + 16));
+            const __m128i e = _mm_subs_epi16(GetY8(src + x), _mm_packs_epi32(RgbaQ4(a), RgbaQ4(b)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(outRow + 4 * x),
+                             RgbaMove4(a, _mm_unpacklo_epi16(e, e)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(outRow + 4 * x + 16),
+                             RgbaMove4(b, _mm_unpackhi_epi16(e, e)));
+        }
+        for (; x < W; x++) {
+            const uint8_t* p = row + 4 * x;
+            uint8_t* o = outRow + 4 * x;
+            const int32_t e = src[x].Y - RgbaQ1(p);
+            const uint8_t alpha = p[3];
+            for (int c = 0; c < 3; c++) o[c] = uint8_t(RgbaOut1(p[c], e));
+            o[3] = alpha;
+        }
+    }
+}
+
+// The layouts the functions above serve.
+static bool IsRgba8(const PixelLayout& l) {
+    return l.Channels == 4 && l.Bytes == 1 && l.Bits == 8 && l.Top == 255 &&
+           l.ScaleBits == FilterScaleBits;
+}
+
 void PixelsToHost(const PixelLayout& layout, const void* pixels, YcPixel* image, int capacity,
                   int W, int y0, int y1) {
     const PixelLayout l = Resolved(layout, W);
@@ -305,6 +407,7 @@ void PixelsToHost(const PixelLayout& layout, const void* pixels, YcPixel* image,
         }
         return;
     }
+    if (IsRgba8(l)) return Rgba8RowsToHost(l, pixels, image, capacity, W, y0, y1);
     const bool alpha = l.Channels == 4;
     if (l.Bytes == 1)
         (alpha ? RgbRowsToHost<uint8_t, 4> : RgbRowsToHost<uint8_t, 3>)(l, pixels, image, capacity,
@@ -332,6 +435,7 @@ void PixelsFromHost(const PixelLayout& layout, const YcPixel* image, int capacit
         }
         return;
     }
+    if (IsRgba8(l)) return Rgba8RowsFromHost(l, image, capacity, original, out, W, y0, y1);
     const bool alpha = l.Channels == 4;
     if (l.Bytes == 1)
         (alpha ? RgbRowsFromHost<uint8_t, 4>
