@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "../host/filter_table.h"
+#include "../noise/strength_calibration.h"
 #include "../subhost/luma_planes.h"
 
 // Serialises every call into the module: its job record and scratch block are per process.
@@ -69,14 +70,21 @@ void FilterPluginFrame(PluginInstance* instance, const uint32_t* in, uint32_t* o
     const int threads = PluginThreadCount(c.Threads);
     if (threads != host.Threads()) host.SetThreads(threads);
 
-    const PixelLayout layout = RgbaLayout();
+    // Strengths past the module's 100 hand it the luma at a reduced scale.
+    const int strength = c.Strength != 0 ? c.Strength
+                                         : AutoStrengthForFrame(&instance->Auto, host, in, W, H,
+                                                                c.Range, c.Gaussian);
+    const ModuleStrength m = SplitStrength(strength);
+    instance->Strength = strength;
+    PixelLayout layout = RgbaLayout();
+    layout.ScaleBits = m.ScaleBits;
     host.RunRows(H, W, [&](int y0, int y1) {
         PixelsToHost(layout, in, host.Edit(), host.Capacity(), W, y0, y1);
     });
     int32_t done;
     {
         std::lock_guard<std::mutex> module(ModuleLock);
-        host.SetControls(c.Range, c.Strength, c.Gaussian);
+        host.SetControls(c.Range, m.Strength, c.Gaussian);
         done = host.Process();
     }
     if (done != 1) {

@@ -11,7 +11,8 @@ static const PluginParamInfo Params[ParamCount] = {
     {"range", F0R_PARAM_DOUBLE,
      "search radius 1 to 4 (value x 4): the window is (2 range + 1)^2 pixels; default 0.25"},
     {"strength", F0R_PARAM_DOUBLE,
-     "1 to 100 (value x 100): how different two patches may be and still count; default 0.4"},
+     "0: automatic, from the noise measured in each shot (default); else 1 to 200 (value x 100): "
+     "how different two patches may be and still count"},
     {"gaussian", F0R_PARAM_BOOL,
      "Gaussian-weighted 3x3 patch distance; off: all nine positions count equally; default on"},
     {"workers", F0R_PARAM_DOUBLE, "worker threads (value x 100); 0: one per core; default 0"},
@@ -34,7 +35,10 @@ void SetPluginParam(PluginControls* controls, int index, double value) {
             controls->Range = Scaled(value, 4, 1, 4);
             break;
         case ParamStrength:
-            controls->Strength = Scaled(value, 100, 1, 100);
+            // Negative values clamp to 1; only those that round to 0 mean automatic.
+            controls->Strength = value >= 0 && nearbyint(value * 100) == 0
+                                     ? 0
+                                     : Scaled(value, 100, 1, MaxPluginStrength);
             break;
         case ParamGaussian:
             controls->Gaussian = value >= 0.5;

@@ -1,8 +1,9 @@
 // frei0r_tests.cpp: the plug-in loaded as frei0r hosts load it, against a model of the program
 //
 // The model, RgbaFrameRef, is the program's rule for RGB pixels written out on its own:
-// full-range BT.601 luma to the 12-bit scale, the module (a second copy, libtessival.so,
-// through the substitute host) on that plane, and the change added to R, G and B.
+// full-range BT.601 luma to the 12-bit scale (a smaller one for strengths past 100), the module
+// (a second copy, libtessival.so, through the substitute host) on that plane, and the change
+// added to R, G and B.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <math.h>
@@ -16,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "../../noise/noise_estimate.h"
+#include "../../noise/strength_calibration.h"
+#include "../../subhost/luma_map.h"
 #include "../../subhost/substitute_host.h"
 
 extern "C" {
@@ -137,10 +141,12 @@ std::vector<uint32_t> NoisyFrame(int W, int H, std::mt19937& rng) {
 // The program's result for an RGBA image: see the top of the file.
 std::vector<uint32_t> RgbaFrameRef(const std::vector<uint32_t>& in, int W, int H,
                                    const Controls& c) {
+    const ModuleStrength m = SplitStrength(c.strength);
+    const int F = m.ScaleBits;
     SubstituteHost host(c.threads);
     std::string error;
     if (!host.Load(TESSIVAL_MODULE, &error)) ADD_FAILURE() << error;
-    host.SetControls(c.range, c.strength, c.gaussian);
+    host.SetControls(c.range, m.Strength, c.gaussian);
     host.AllocateImages(W, H, (W + 7) & ~7);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(in.data());
     std::vector<int16_t> q(in.size());
@@ -148,8 +154,8 @@ std::vector<uint32_t> RgbaFrameRef(const std::vector<uint32_t>& in, int W, int H
         for (int x = 0; x < W; x++) {
             const uint8_t* p = bytes + (size_t(y) * W + x) * 4;
             const double Y = 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
-            const double v = nearbyint(Y * 16);
-            q[size_t(y) * W + x] = int16_t(v > 4095 ? 4095 : v);
+            const double v = nearbyint(ldexp(Y, F - 8));
+            q[size_t(y) * W + x] = int16_t(v > (1 << F) - 1 ? (1 << F) - 1 : v);
             host.Row(host.Edit(), y)[x] = YcPixel{q[size_t(y) * W + x], 0, 0};
         }
     EXPECT_EQ(host.Process(), 1);
@@ -158,7 +164,7 @@ std::vector<uint32_t> RgbaFrameRef(const std::vector<uint32_t>& in, int W, int H
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++) {
             const size_t i = size_t(y) * W + x;
-            const double d = (host.Row(host.Edit(), y)[x].Y - q[i]) / 16.0;
+            const double d = ldexp(host.Row(host.Edit(), y)[x].Y - q[i], 8 - F);
             for (int k = 0; k < 3; k++) {
                 const double v = nearbyint(bytes[i * 4 + k] + d);
                 o[i * 4 + k] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
@@ -166,6 +172,17 @@ std::vector<uint32_t> RgbaFrameRef(const std::vector<uint32_t>& in, int W, int H
             o[i * 4 + 3] = bytes[i * 4 + 3];
         }
     return out;
+}
+
+// The strength the program picks for an RGBA image of its own.
+int AutoStrengthRef(const std::vector<uint32_t>& in, int W, int H, int range, bool gaussian) {
+    std::vector<uint16_t> luma(in.size());
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(in.data());
+    for (size_t i = 0; i < in.size(); i++) {
+        const uint8_t* p = bytes + 4 * i;
+        luma[i] = uint16_t(nearbyint(0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2]));
+    }
+    return StrengthForSigma(EstimateNoise(luma.data(), W, H, W, 8).Sigma, 8, range, gaussian);
 }
 
 // A frame buffer with guard words before and after it, as a host's allocator might leave them.
@@ -226,23 +243,24 @@ TEST(Frei0rPlugin, DescribesAnRgbaFilterWithFourParameters) {
     EXPECT_EQ(dlsym(P().library, "GetFilterTable"), nullptr);
 }
 
-TEST(Frei0rPlugin, DefaultsAreTheEditorsAndClampingFollowsIt) {
+TEST(Frei0rPlugin, DefaultsAreTheProgramsAndClampingFollowsTheEditor) {
     f0r_instance_t instance = P().construct(16, 8);
     ASSERT_NE(instance, nullptr);
     EXPECT_EQ(Get(instance, 0), 0.25);
-    EXPECT_EQ(Get(instance, 1), 0.40);
+    EXPECT_EQ(Get(instance, 1), 0.0);  // automatic
     EXPECT_EQ(Get(instance, 2), 1.0);
     EXPECT_EQ(Get(instance, 3), 0.0);
     struct {
         int index;
         double in, out;
     } const cases[] = {
-        {0, 0.5, 0.5},   {0, 0.6, 0.5},      {0, 0.7, 0.75},       {0, 0.0, 0.25},  // range
-        {0, -3, 0.25},   {0, 1e300, 1.0},    {0, -INFINITY, 0.25},                  //
-        {1, 0.73, 0.73}, {1, 0.004, 0.01},   {1, 0.016, 0.02},     {1, 7.5, 1.0},   // strength
-        {1, -1, 0.01},   {1, INFINITY, 1.0},                                        //
-        {2, 0.49, 0.0},  {2, 0.5, 1.0},      {2, -2, 0.0},         {2, 9, 1.0},     // gaussian
-        {3, 0.04, 0.04}, {3, 0.041, 0.04},   {3, -1, 0.0},         {3, 5, 1.0},     // threads
+        {0, 0.5, 0.5},     {0, 0.6, 0.5},      {0, 0.7, 0.75},       {0, 0.0, 0.25},   // range
+        {0, -3, 0.25},     {0, 1e300, 1.0},    {0, -INFINITY, 0.25},                   //
+        {1, 0.73, 0.73},   {1, 0.006, 0.01},   {1, 0.016, 0.02},     {1, 7.5, 2.0},    // strength
+        {1, -1, 0.01},     {1, INFINITY, 2.0}, {1, 1.5, 1.5},        {1, 0.004, 0.0},  // 0: auto
+        {1, -0.001, 0.01}, {1, 0.4, 0.4},                                              //
+        {2, 0.49, 0.0},    {2, 0.5, 1.0},      {2, -2, 0.0},         {2, 9, 1.0},      // gaussian
+        {3, 0.04, 0.04},   {3, 0.041, 0.04},   {3, -1, 0.0},         {3, 5, 1.0},      // threads
     };
     for (const auto& c : cases) {
         Set(instance, c.index, c.in);
@@ -255,7 +273,7 @@ TEST(Frei0rPlugin, DefaultsAreTheEditorsAndClampingFollowsIt) {
     Set(instance, 4, 0.5);
     Set(instance, -1, 0.5);
     EXPECT_EQ(Get(instance, 0), 0.75);
-    EXPECT_EQ(Get(instance, 1), 1.0);
+    EXPECT_EQ(Get(instance, 1), 0.4);
     P().destruct(instance);
 }
 
@@ -356,6 +374,44 @@ TEST(Frei0rPlugin, ControlsChangedBetweenFramesTakeEffect) {
             << "R=" << c.range << " strength=" << c.strength << " gaussian=" << c.gaussian;
     }
     P().destruct(instance);
+}
+
+// Automatic strength: the first frame of a shot is filtered for its own noise, as the program
+// filters that frame as a still image; the same noise again keeps the strength; a cut to another
+// picture with other noise starts a new shot, measured afresh.
+TEST(Frei0rPlugin, AutomaticStrengthFollowsTheShot) {
+    SKIP_WITHOUT_AVX();
+    std::mt19937 rng(Seed() + 6);
+    const int W = 160, H = 120;
+    const std::vector<uint32_t> first = NoisyFrame(W, H, rng);
+    std::vector<uint32_t> cut(first.size());
+    std::normal_distribution<double> heavy(0.0, 30.0);
+    for (size_t i = 0; i < cut.size(); i++) {
+        uint8_t px[4];
+        const double base = (i / W) % 40 < 20 ? 60.0 : 190.0;
+        for (int c = 0; c < 3; c++) {
+            const double v = nearbyint(base + heavy(rng));
+            px[c] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+        }
+        px[3] = 255;
+        memcpy(&cut[i], px, 4);
+    }
+    for (const bool gaussian : {true, false}) {
+        const Controls c{2, 0, gaussian, 2};
+        f0r_instance_t instance = Make(W, H, c);
+        Set(instance, 1, 0.0);
+        Controls own = c;
+        own.strength = AutoStrengthRef(first, W, H, 2, gaussian);
+        const std::vector<uint32_t> want = RgbaFrameRef(first, W, H, own);
+        EXPECT_EQ(Filter(instance, first), want) << "first frame, strength " << own.strength;
+        EXPECT_EQ(Filter(instance, first), want) << "the same frame again";
+        Controls after = c;
+        after.strength = AutoStrengthRef(cut, W, H, 2, gaussian);
+        EXPECT_NE(after.strength, own.strength) << "the test's cut should change the strength";
+        EXPECT_EQ(Filter(instance, cut), RgbaFrameRef(cut, W, H, after))
+            << "after the cut, strength " << after.strength;
+        P().destruct(instance);
+    }
 }
 
 // Two hosts' chains in one process: instances of different sizes and controls, each on its
