@@ -12,9 +12,11 @@
 // original sample. Wherever the filter leaves a value alone the sample comes back bit-exact, at
 // every depth, and elsewhere the result is as precise as the F-bit filter output itself.
 //
-// A scale below 12 bits makes every luma difference 2^(12 - F) times smaller, which the filter
-// sees as a strength 2^(12 - F) times larger: F = 10 with strength s filters like strength 4s
-// would on the 12-bit scale. That is how strengths past the module's own range are reached.
+// A scale below 12 bits makes every luma difference 2^(12 - F) times smaller and every patch
+// distance 4^(12 - F) times smaller. The weights compare the distance with v^2, v = 0.004 s^2,
+// so the filter sees a strength 2^((12 - F) / 2) times larger: F = 10 with strength s filters
+// like strength 2s would on the 12-bit scale, F = 11 like s sqrt(2). That is how strengths past
+// the module's own range are reached (noise/strength_calibration.h).
 #pragma once
 
 #include <stdint.h>

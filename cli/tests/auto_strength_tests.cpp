@@ -100,8 +100,23 @@ TEST(AutoStrength, GivenStrengthsAreTheModulesOwnAndPast100AReducedScale) {
     EXPECT_EQ(Filter(in, "--strength 140").Pixels, EditorResult(in, 99, 11));  // 140 / sqrt(2)
     EXPECT_EQ(Filter(in, "--strength 200").Pixels, EditorResult(in, 100, 10));
     EXPECT_EQ(Filter(in, "--strength 150").Pixels, EditorResult(in, 75, 10));
-    // And stronger really is smoother: fewer distinct values.
     EXPECT_NE(Filter(in, "--strength 200").Pixels, Filter(in, "--strength 100").Pixels);
+}
+
+// What the scale past 100 rests on: at a luma scale of 10 bits (a quarter of the 12-bit one)
+// module strength s filters as 2s does at 12 bits -- not as 4s -- up to the rounding of the
+// coarser scale.
+TEST(AutoStrength, AQuarterOfTheScaleDoublesTheStrength) {
+    const std::vector<uint8_t> in = NoisyPicture(12, 11);
+    const std::vector<uint8_t> full = EditorResult(in, 100, 12);
+    const auto differing = [&](const std::vector<uint8_t>& other) {
+        int n = 0;
+        for (size_t i = 0; i < in.size(); i++) n += abs(int(other[i]) - int(full[i])) > 1;
+        return n;
+    };
+    EXPECT_LT(differing(EditorResult(in, 50, 10)), int(in.size() / 200));
+    EXPECT_GT(differing(EditorResult(in, 25, 10)), int(in.size() / 10));
+    EXPECT_LT(differing(EditorResult(in, 71, 11)), int(in.size() / 200));  // 100 / sqrt(2)
 }
 
 TEST(AutoStrength, MeasuresTheNoiseSaysSoAndFiltersAsThatStrength) {
