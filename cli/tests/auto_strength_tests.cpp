@@ -242,4 +242,40 @@ TEST(AutoStrengthStream, SteadyNoiseKeepsOneStrengthAndShortClipsAreReleased) {
     EXPECT_EQ(run.Err, "");
 }
 
+TEST(AutoStrengthStream, ProgressShowsTheNoiseAndStrengthInUse) {
+    ProgramRun run;
+    Frames(Clip({{0, 6, 7}}), "--progress", &run);
+    double sigma = 0;
+    int strength = 0;
+    const size_t at = run.Err.find("fps, sigma ");
+    ASSERT_NE(at, std::string::npos) << run.Err;
+    ASSERT_EQ(sscanf(run.Err.c_str() + at, "fps, sigma %lf, strength %d", &sigma, &strength), 2)
+        << run.Err;
+    EXPECT_EQ(strength, StrengthForSigma(sigma, 8, 1, true));
+    EXPECT_NE(run.Err.find("tessival: 7 frames, 1 shot: noise sigma"), std::string::npos);
+}
+
+TEST(AutoStrengthDemo, PrintsTheEstimatedSigmaBesideTheAddedOne) {
+    ScratchFolder dir;
+    for (const char* noise : {"4", "25"}) {
+        const ProgramRun run = RunProgram("demo --noise " + std::string(noise) + " " +
+                                          dir.Path("demo.png") + " >" + dir.Path("stdout"));
+        ASSERT_EQ(run.Code, 0) << run.Err;
+        const std::string out = ReadFile(dir.Path("stdout"));
+        int added = 0, strength = 0;
+        double estimated = 0;
+        const size_t at = out.find("noise: sigma ");
+        ASSERT_NE(at, std::string::npos) << out;
+        ASSERT_EQ(
+            sscanf(out.c_str() + at, "noise: sigma %d added, %lf estimated; strength %d (auto)",
+                   &added, &estimated, &strength),
+            3)
+            << out;
+        EXPECT_EQ(added, atoi(noise));
+        EXPECT_NEAR(estimated, added, 0.1 * added) << out;
+        EXPECT_EQ(strength, StrengthForSigma(estimated, 8, 2, true)) << out;
+        EXPECT_NE(out.find("--strength " + std::to_string(strength)), std::string::npos) << out;
+    }
+}
+
 }  // namespace
