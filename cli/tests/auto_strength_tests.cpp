@@ -278,4 +278,22 @@ TEST(AutoStrengthDemo, PrintsTheEstimatedSigmaBesideTheAddedOne) {
     }
 }
 
+TEST(AutoStrengthStream, StrengthsPast100ReachTheFramesAtTheirReducedScale) {
+    // The reader hands luma over before the shot's strength is known; a strength past 100 needs
+    // it again at a reduced scale.
+    const std::string clip = Clip({{0, 30, 6}});
+    ProgramRun run;
+    const std::vector<std::string> out = Frames(clip, "", &run);
+    double sigma = 0;
+    int strength = 0;
+    ASSERT_EQ(sscanf(run.Err.c_str(),
+                     "tessival: 6 frames, 1 shot: noise sigma %lf (estimated), strength %d\n",
+                     &sigma, &strength),
+              2)
+        << run.Err;
+    EXPECT_GT(strength, 100) << run.Err;
+    ProgramRun fixed;
+    EXPECT_EQ(out, Frames(clip, "--strength " + std::to_string(strength), &fixed));
+}
+
 }  // namespace
