@@ -75,7 +75,6 @@ void FilterPluginFrame(PluginInstance* instance, const uint32_t* in, uint32_t* o
                                          : AutoStrengthForFrame(&instance->Auto, host, in, W, H,
                                                                 c.Range, c.Gaussian);
     const ModuleStrength m = SplitStrength(strength);
-    instance->Strength = strength;
     PixelLayout layout = RgbaLayout();
     layout.ScaleBits = m.ScaleBits;
     host.RunRows(H, W, [&](int y0, int y1) {

@@ -23,7 +23,6 @@ struct PluginInstance {
     int H = 0;
     PluginControls Controls;
     PluginAutoStrength Auto;  // the noise level of the current shot, for automatic strength
-    int Strength = 0;         // the strength the last frame was filtered at, 1 to 200
     std::unique_ptr<SubstituteHost> Host;
     std::mutex Lock;  // one frame or parameter change of this instance at a time
 };
