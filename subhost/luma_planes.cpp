@@ -5,7 +5,9 @@
 #include <emmintrin.h>
 #include <math.h>
 #include <string.h>
+#include <sys/mman.h>
 
+#include <new>
 #include <utility>
 
 #include "substitute_host.h"
@@ -464,12 +466,20 @@ int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void
 void SizeHostImage(HostImage* image, int W, int H) {
     if (image->Pixels != nullptr && image->Width == W && image->Height == H) return;
     const int capacity = (W + 7) & ~7;
-    image->Bytes.assign(size_t(capacity) * size_t(H) * sizeof(YcPixel) + 64, 0);
-    const uintptr_t base = reinterpret_cast<uintptr_t>(image->Bytes.data());
-    image->Pixels = reinterpret_cast<YcPixel*>((base + 63) & ~uintptr_t(63));
+    const size_t bytes = size_t(capacity) * size_t(H) * sizeof(YcPixel);
+    const size_t Huge = size_t(2) << 20;
+    const size_t alignment = bytes >= Huge ? Huge : 64;
+    void* memory = nullptr;
+    if (posix_memalign(&memory, alignment, (bytes + alignment - 1) / alignment * alignment) != 0)
+        throw std::bad_alloc();
+    if (alignment == Huge) madvise(memory, bytes, MADV_HUGEPAGE);  // a hint; failure is harmless
+    image->Memory.reset(static_cast<uint8_t*>(memory));
+    image->Pixels = static_cast<YcPixel*>(memory);
     image->Width = W;
     image->Height = H;
     image->Capacity = capacity;
+    for (int y = 0; y < H; y++)
+        memset(image->Pixels + size_t(y) * capacity + W, 0, size_t(capacity - W) * sizeof(YcPixel));
 }
 
 int32_t FilterHostImage(SubstituteHost* host, HostImage* image, HostImage* spare) {

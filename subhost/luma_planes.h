@@ -20,6 +20,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <stdlib.h>
+
+#include <memory>
 #include <vector>
 
 #include "../host/host_api.h"
@@ -56,12 +59,14 @@ int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void
 // An image of the host's kind owned by its caller, so that frames can be converted on other
 // threads while the filter works on another image: rows of Capacity pixels, 64-byte aligned.
 struct HostImage {
-    std::vector<uint8_t> Bytes;
+    std::unique_ptr<uint8_t, void (*)(void*)> Memory{nullptr, free};
     YcPixel* Pixels = nullptr;
     int Width = 0, Height = 0, Capacity = 0;
 };
 
-// Makes *image W x H (capacity rounded up to 8 pixels); keeps it when it already is.
+// Makes *image W x H (capacity rounded up to 8 pixels); keeps it when it already is. The pixels
+// are left as they are (the columns past W are zero): whoever fills the image writes them all.
+// Large images ask for huge pages, which spares most of the page faults of a frame's first use.
 void SizeHostImage(HostImage* image, int W, int H);
 
 // ProcessFrame on `image` with `spare` as its scratch image (both of one size). On success the
