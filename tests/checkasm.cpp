@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "../engine/band_worker.h"
+#include "../engine/cross_kernel.h"
 #include "../engine/patch_kernel.h"
 #include "../engine/patch_runs.h"
 #include "../engine/row_staging.h"
 #include "../host/platform.h"
+#include "model/cross_kernel_model.h"
 #include "model/patch_kernel_model.h"
 #include "model/row_staging_model.h"
 
@@ -270,6 +272,174 @@ static bool CheckKernel(std::mt19937& rng, bool gaussian) {
     return true;
 }
 
+// ---- cross-frame kernel: one tile of two frames, every sums entry and the guards around ----
+struct CrossCase {
+    int R, n, m, kind, strength;
+    bool gaussian, related;
+};
+
+static void PrintCrossCase(const char* what, const CrossCase& k) {
+    printf("   %s: R=%d n=%d band rows=%d %s content=%d related=%d strength=%d seed=%u\n", what,
+           k.R, k.n, k.m, k.gaussian ? "gaussian" : "box", k.kind, k.related, k.strength, Seed);
+}
+
+static float KernelCoefficient(int strength, bool gaussian) {
+    const double s = strength / 100.0, v = s * s * 40.0, K = gaussian ? 1253.79584 : 2304.0;
+    return float((-1.0 / ((v * K) * v)) * 8388608.0 / 0.6931471805599453);
+}
+
+template <bool Gaussian>
+static bool RunCrossCase(const CrossCase& k, std::mt19937& rng, bool bench) {
+    const int R = k.R, n = k.n, m = k.m, rows = m + 2 * R + 3;
+    // Sums rows carry one guard entry on each side, and a guard row above and below.
+    const int sumRow = (n + 2) * SumFloats, sumRows = m + 2;
+    const float guard = -7.25f;
+    Floats stagedA(size_t(rows) * StagedRowFloats), stagedB(size_t(rows) * StagedRowFloats),
+        sumsA(size_t(sumRows) * sumRow), sumsB(size_t(sumRows) * sumRow),
+        distance(CrossDistanceFloats);
+    const float c = KernelCoefficient(k.strength, Gaussian);
+    alignas(32) float coefficient[8];
+    for (float& lane : coefficient) lane = c;
+    const float lower = ModelFloat(0xCE7B0768), bias = ModelFloat(0x4E7DE000);
+    CrossTileModel models[8];
+    for (int s = 0; s < 8; s++) {
+        models[s].R = R, models[s].n = n, models[s].m = m;
+        models[s].c = c, models[s].lowerBound = lower, models[s].exponentBias = bias;
+        models[s].Resize();
+    }
+    for (int y = -R - 1; y < m + R + 2; y++)
+        for (int x = -R - 1; x <= n + R; x++)
+            for (int s = 0; s < 8; s++) {
+                const float a = Sample(rng, k.kind, x + 3 * s, y);
+                // Related frames: B is A moved by a column, with a little noise.
+                float b = k.related ? Sample(rng, k.kind, x + 1 + 3 * s, y) + float(int(rng() % 9) - 4)
+                                    : Sample(rng, k.kind, x + 7 * s, y + 2);
+                b = b > 32767.0f ? 32767.0f : b < -32768.0f ? -32768.0f : b;
+                const size_t at = size_t(y + R + 1) * StagedRowFloats + size_t(8 * (x + R + 1) + s);
+                stagedA.p[at] = a, stagedB.p[at] = b;
+                models[s].StagedA(y, x) = a, models[s].StagedB(y, x) = b;
+            }
+    for (int i = 0; i < sumRows * sumRow; i++) sumsA.p[i] = sumsB.p[i] = guard;
+    std::uniform_real_distribution<float> weight(1.0f, 40.0f), value(-4000.0f, 4000.0f);
+    for (int y = 0; y < m; y++)
+        for (int x = 0; x < n; x++)
+            for (int s = 0; s < 8; s++)
+                for (int f = 0; f < 2; f++) {
+                    const float wa = f ? weight(rng) : value(rng), wb = f ? weight(rng) : value(rng);
+                    const size_t at = size_t(y + 1) * sumRow + size_t(SumFloats * (x + 1) + 8 * f + s);
+                    sumsA.p[at] = wa, sumsB.p[at] = wb;
+                    models[s].SumA(y, x)[f] = wa, models[s].SumB(y, x)[f] = wb;
+                }
+    CrossTile tile;
+    tile.R = R, tile.n = n, tile.m = m;
+    tile.StagedA = stagedA.p + (R + 1) * StagedRowFloats + 8 * (R + 1);
+    tile.StagedB = stagedB.p + (R + 1) * StagedRowFloats + 8 * (R + 1);
+    tile.SumsA = sumsA.p + sumRow + SumFloats;
+    tile.SumsB = sumsB.p + sumRow + SumFloats;
+    tile.SumRowFloats = sumRow;
+    tile.Distance = distance.p;
+    tile.Coefficient = coefficient;
+    tile.LowerBound = &lower;
+    tile.ExponentBias = &bias;
+    if (bench) {
+        const int reps = 20;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < reps; i++) AccumulateCrossTile<Gaussian>(tile);
+        const double ns =
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+        printf("   AccumulateCrossTile R=%d %s n=%d m=%d: %.2f ns per tile pixel\n", R,
+               Gaussian ? "gaussian" : "box", n, m, ns / reps / (double(m) * n * 8));
+        return true;
+    }
+    AccumulateCrossTile<Gaussian>(tile);
+    for (CrossTileModel& model : models) AccumulateCrossTileRef<Gaussian>(model);
+    for (int y = -1; y <= m; y++)
+        for (int x = -1; x <= n; x++)
+            for (int f = 0; f < 2; f++)
+                for (int s = 0; s < 8; s++)
+                    for (int frame = 0; frame < 2; frame++) {
+                        const float* sums = frame ? sumsB.p : sumsA.p;
+                        const float got =
+                            sums[size_t(y + 1) * sumRow + size_t(SumFloats * (x + 1) + 8 * f + s)];
+                        const bool inside = y >= 0 && y < m && x >= 0 && x < n;
+                        const float want = !inside ? guard
+                                           : frame ? models[s].SumB(y, x)[f]
+                                                   : models[s].SumA(y, x)[f];
+                        if (!SameBits(got, want)) {
+                            PrintCrossCase(inside ? "AccumulateCrossTile" : "guard", k);
+                            printf("   frame %c row %d column %d field %d lane %d: %.9g, model %.9g\n",
+                                   frame ? 'B' : 'A', y, x, f, s, got, want);
+                            return false;
+                        }
+                    }
+    return true;
+}
+
+static bool CheckCrossKernel(std::mt19937& rng, bool gaussian) {
+    static const int strengths[] = {1, 40, 100, 7, 63};
+    for (int R = 1; R <= 4; R++)
+        for (int n = 8; n <= 40; n += 8) {
+            const int reps = Bench ? 1 : 1 + Cases / 40;
+            for (int i = 0; i < reps; i++) {
+                CrossCase k{R, n, Bench ? 30 : 1 + int(rng() % 9), int(rng() % 5),
+                            strengths[rng() % 5], gaussian, (rng() & 1) != 0};
+                const bool ok = gaussian ? RunCrossCase<true>(k, rng, Bench)
+                                         : RunCrossCase<false>(k, rng, Bench);
+                if (!ok) return false;
+            }
+        }
+    return true;
+}
+
+static bool CheckCrossKernelGaussian(std::mt19937& rng) {
+    return CheckCrossKernel(rng, true);
+}
+static bool CheckCrossKernelBox(std::mt19937& rng) {
+    return CheckCrossKernel(rng, false);
+}
+
+// ---- StoreSums and PackSums ----------------------------------------------------------------
+static bool CheckSums(std::mt19937& rng) {
+    std::uniform_real_distribution<float> weight(1.0f, 90.0f), unit(-1.0f, 1.0f);
+    for (int i = 0; i < Cases; i++) {
+        const int n = 8 * (1 + int(rng() % 5));
+        Floats entries(size_t(n + 1) * EntryFloats), sums(size_t(n + 1) * SumFloats);
+        for (int k = 0; k < (n + 1) * EntryFloats; k++) entries.p[k] = unit(rng) * 1000.0f;
+        for (int k = 0; k < (n + 1) * SumFloats; k++) sums.p[k] = -3.5f;
+        for (int x = 0; x < n; x++)
+            for (int s = 0; s < 8; s++) {
+                // Weighted sums up to past the 16-bit range, so that packing saturates.
+                const float w = weight(rng);
+                entries.p[EntryFloats * x + 16 + s] = w;
+                entries.p[EntryFloats * x + 8 + s] = w * unit(rng) * (i % 3 ? 4000.0f : 40000.0f);
+            }
+        StoreSums(entries.p, sums.p, n);
+        for (int x = 0; x <= n; x++)
+            for (int k = 0; k < SumFloats; k++) {
+                const float want = x == n ? -3.5f : entries.p[EntryFloats * x + 8 + k];
+                if (!SameBits(sums.p[SumFloats * x + k], want)) {
+                    printf("   StoreSums n=%d column %d float %d: %g, want %g, seed %u\n", n, x, k,
+                           sums.p[SumFloats * x + k], want, Seed);
+                    return false;
+                }
+            }
+        std::vector<int16_t> packed(size_t(8) * (n + 1), int16_t(0x5A5A));
+        PackSums(sums.p, packed.data(), n);
+        for (int x = 0; x <= n; x++)
+            for (int s = 0; s < 8; s++) {
+                const int16_t want =
+                    x == n ? int16_t(0x5A5A)
+                           : PackSumsRef(sums.p[SumFloats * x + s], sums.p[SumFloats * x + 8 + s]);
+                if (packed[size_t(8 * x + s)] != want) {
+                    printf("   PackSums n=%d column %d lane %d: %d, model %d, seed %u\n", n, x, s,
+                           packed[size_t(8 * x + s)], want, Seed);
+                    return false;
+                }
+            }
+    }
+    return true;
+}
+
 // ---- driver --------------------------------------------------------------------------------
 struct Group {
     const char* name;
@@ -309,10 +479,14 @@ int main(int argc, char** argv) {
     static const Group groups[] = {{"StageRow", CheckStageRow},
                                    {"FastExpWeight", CheckFastExpWeight},
                                    {"PatchKernelGaussian", CheckKernelGaussian},
-                                   {"PatchKernelBox", CheckKernelBox}};
+                                   {"PatchKernelBox", CheckKernelBox},
+                                   {"CrossKernelGaussian", CheckCrossKernelGaussian},
+                                   {"CrossKernelBox", CheckCrossKernelBox},
+                                   {"Sums", CheckSums}};
     for (const Group& g : groups) {
         if (!only.empty() && only != g.name) continue;
-        if (Bench && strncmp(g.name, "PatchKernel", 11)) continue;
+        if (Bench && strncmp(g.name, "PatchKernel", 11) && strncmp(g.name, "CrossKernel", 11))
+            continue;
         std::mt19937 rng(Seed);
         const bool ok = g.check(rng);
         printf(" - %-22s [%s]\n", g.name, ok ? "OK" : "FAILED");

@@ -1,0 +1,178 @@
+// temporal_worker.cpp: stage a frame of the clip window, filter bands across frames, write out
+//
+// Thread slice of the temporal mode (every region 32-byte aligned):
+//
+//   byte 0        DistanceBuffer       168 vectors, for the spatial kernel
+//   5376          AccumulatorRing      six rows of 48 entries (4608 bytes each)
+//   33024         cross distances      two rows of 48 vectors
+//   36096         packed row           40 vector columns of 8 words
+//
+// A band of frame u is filtered chunk by chunk: the spatial kernel over the chunk (its
+// finished rows go to frame u's sums instead of being packed), then the cross tiles between u
+// and each held frame, then the write-out of the frame whose last neighbour u is. A tile
+// credits entries of its own band and chunk only, so bands need no ordering between them.
+#include "temporal_worker.h"
+
+#include <assert.h>
+
+#include "../host/platform.h"
+#include "cross_kernel.h"
+#include "patch_kernel.h"
+#include "row_staging.h"
+#include "vec8.h"
+
+enum {
+    DistanceBytes = 5376,
+    AccumulatorRowBytes = 4608,
+    CrossDistanceOffset = DistanceBytes + 6 * AccumulatorRowBytes,
+    PackedOffset = CrossDistanceOffset + 2 * 48 * 32,
+    StageBlockRows = 16
+};
+
+static float* StagedChunk(const TemporalJob& job, int slot, int c) {
+    return reinterpret_cast<float*>(job.Slots + slot * job.SlotBytes + c * job.StagedChunkBytes);
+}
+
+// Column c0 of chunk c's staged image row y (y from -R-1 to H+R+1).
+static float* StagedAt(const TemporalJob& job, int slot, int c, int y) {
+    return StagedChunk(job, slot, c) + (y + job.Range + 1) * StagedRowFloats +
+           (job.Range + 1) * 8;
+}
+
+// Sums of image row y, vector column x.
+static float* SumsAt(const TemporalJob& job, int slot, int y, int x) {
+    return reinterpret_cast<float*>(job.Slots + slot * job.SlotBytes + job.SumsOffset) +
+           (intptr_t(y) * job.V + x) * SumFloats;
+}
+
+// Stages image row y (clamped to the frame) of chunk c into staged row y + R + 1.
+static void StageClipRow(const TemporalJob& job, int slot, int c, int y) {
+    const int R = job.Range, V = job.V, W = job.W, c0 = c * ChunkColumns;
+    const int n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
+    const int row = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
+    const YcPixel* source = reinterpret_cast<const YcPixel*>(
+        reinterpret_cast<const char*>(job.Source) + row * job.SourceStride);
+    float* out = StagedChunk(job, slot, c) + (y + R + 1) * StagedRowFloats;
+    if (W - 7 * V <= R) {
+        // Strip 7 holds R or fewer columns: margins reach past W in lanes below 7 too.
+        StageRowClamped(source, c0 - R - 1, n + 2 * R + 2, V, W, out);
+        return;
+    }
+    const int c1 = c0 + n;
+    const int left = c0 == 0 ? R + 1 : 0;
+    const int right = 7 * V + c1 + R >= W ? 7 * V + c1 + R + 1 - W : 0;
+    const int middle = n + 2 * R + 2 - left - right;
+    // Column c0 - R - 1: before the row when c0 is 0, and then never read.
+    StageRow(left, middle, right, job.V6,
+             reinterpret_cast<const char*>(source) + 6 * (intptr_t(c0) - R - 1), out);
+}
+
+void TemporalStageWorker(int32_t threadIndex, int32_t, void* first, void*) {
+    TemporalJob& job = *static_cast<TemporalJob*>(first);
+    if (threadIndex < 0 || threadIndex >= job.Threads) return;
+    const int blocks = (job.StagedRows + StageBlockRows - 1) / StageBlockRows;
+    for (;;) {
+        const int q = AtomicIncrement(&job.ClaimCounter) - 1;
+        if (q >= blocks * job.Chunks) break;
+        const int c = q / blocks, i0 = (q % blocks) * StageBlockRows;
+        const int i1 = i0 + StageBlockRows < job.StagedRows ? i0 + StageBlockRows : job.StagedRows;
+        for (int i = i0; i < i1; i++) StageClipRow(job, job.Newest, c, i - job.Range - 1);
+    }
+}
+
+// Normalises rows b to b+m-1 of chunk c of a slot and writes their Y to the output image.
+static void WriteTile(const TemporalJob& job, int slot, int c, int b, int m, int16_t* packed) {
+    const int V = job.V, W = job.W, c0 = c * ChunkColumns;
+    const int n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
+    for (int r = 0; r < m; r++) {
+        PackSums(SumsAt(job, slot, b + r, c0), packed, n);
+        YcPixel* out = reinterpret_cast<YcPixel*>(reinterpret_cast<char*>(job.Out) +
+                                                  intptr_t(b + r) * job.OutStride);
+        for (int s = 0; s < 8; s++) {
+            const int x0 = s * V + c0;
+            const int count = W - x0 < n ? W - x0 : n;
+            for (int j = 0; j < count; j++) out[x0 + j].Y = packed[8 * j + s];
+        }
+    }
+}
+
+template <bool Gaussian>
+static void BandWorkerBody(int32_t threadIndex, TemporalJob& job) {
+    if (threadIndex < 0 || threadIndex >= job.Threads) return;
+    const int R = job.Range, BH = job.BandHeight, V = job.V, H = job.H;
+    uint8_t* slice = job.Scratch + threadIndex * job.PerThreadBytes;
+    float* const accumulators = reinterpret_cast<float*>(slice + DistanceBytes);
+    int16_t* const packed = reinterpret_cast<int16_t*>(slice + PackedOffset);
+    Chunk chunk;
+    chunk.R = R;
+    chunk.Distance = reinterpret_cast<float*>(slice);
+    chunk.Coefficient = job.WeightCoefficient;
+    chunk.LowerBound = &job.LowerBound;
+    chunk.ExponentBias = &job.ExponentBias;
+    CrossTile tile;
+    tile.R = R;
+    tile.SumRowFloats = V * SumFloats;
+    tile.Distance = reinterpret_cast<float*>(slice + CrossDistanceOffset);
+    tile.Coefficient = job.WeightCoefficient;
+    tile.LowerBound = &job.LowerBound;
+    tile.ExponentBias = &job.ExponentBias;
+    const int slots = job.Neighbours + 1, u = job.Newest;
+    for (;;) {
+        const int q = AtomicIncrement(&job.ClaimCounter) - 1;
+        if (q >= job.BandCount) break;
+        const int b = q * BH;
+        const int m = (b + BH < H ? b + BH : H) - b;
+        for (int c = 0; c < job.Chunks; c++) {
+            const int c0 = c * ChunkColumns;
+            chunk.n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
+            // The spatial filter of frame u, its rows kept as sums.
+            chunk.Staged = StagedChunk(job, u, c) + b * StagedRowFloats;  // image row b-R-1
+            for (int i = 0; i < R + 2; i++)
+                chunk.Ring[i] = accumulators + i * AccumulatorRowFloats + EntryFloats * R;
+            for (int k = 0; k < R; k++) InitAccumulatorRow(chunk, chunk.Ring[k], k);
+            AccumulateAboveBand<Gaussian>(chunk);
+            for (int y0 = 0; y0 < m; y0 += 2) {
+                InitAccumulatorRow(chunk, chunk.Ring[R], y0 + R);
+                InitAccumulatorRow(chunk, chunk.Ring[R + 1], y0 + R + 1);
+                AccumulateRowPair<Gaussian>(chunk, y0);
+                StoreSums(chunk.Ring[0], SumsAt(job, u, b + y0, c0), chunk.n);
+                if (y0 + 1 < m) StoreSums(chunk.Ring[1], SumsAt(job, u, b + y0 + 1, c0), chunk.n);
+                RotateRing(chunk);
+            }
+            // The pairs between u and the held frames, nearest first.
+            tile.n = chunk.n;
+            tile.m = m;
+            tile.StagedB = StagedAt(job, u, c, b);
+            tile.SumsB = SumsAt(job, u, b, c0);
+            for (int k = 1; k <= job.Pairs; k++) {
+                const int a = (u - k + slots) % slots;
+                tile.StagedA = StagedAt(job, a, c, b);
+                tile.SumsA = SumsAt(job, a, b, c0);
+                AccumulateCrossTile<Gaussian>(tile);
+            }
+            if (job.Finish >= 0) WriteTile(job, job.Finish, c, b, m, packed);
+        }
+    }
+}
+
+void TemporalBandWorkerGaussian(int32_t threadIndex, int32_t, void* first, void*) {
+    BandWorkerBody<true>(threadIndex, *static_cast<TemporalJob*>(first));
+}
+
+void TemporalBandWorkerBox(int32_t threadIndex, int32_t, void* first, void*) {
+    BandWorkerBody<false>(threadIndex, *static_cast<TemporalJob*>(first));
+}
+
+void TemporalFinishWorker(int32_t threadIndex, int32_t, void* first, void*) {
+    TemporalJob& job = *static_cast<TemporalJob*>(first);
+    if (threadIndex < 0 || threadIndex >= job.Threads) return;
+    int16_t* const packed =
+        reinterpret_cast<int16_t*>(job.Scratch + threadIndex * job.PerThreadBytes + PackedOffset);
+    for (;;) {
+        const int q = AtomicIncrement(&job.ClaimCounter) - 1;
+        if (q >= job.BandCount) break;
+        const int b = q * job.BandHeight;
+        const int m = (b + job.BandHeight < job.H ? b + job.BandHeight : job.H) - b;
+        for (int c = 0; c < job.Chunks; c++) WriteTile(job, job.Finish, c, b, m, packed);
+    }
+}

@@ -1,0 +1,69 @@
+// temporal_worker.h: the temporal mode's record and the workers that run on the host's threads
+//
+// The temporal mode filters frame t with the spatial window of frame t and the (2R+1)^2 window
+// of each of frames t-N to t+N around it (N = 1 or 2), all in one normalisation. Frames enter
+// one at a time; each lives in a slot of the clip window (N + 1 slots) with its staged luma and
+// its sums:
+//
+//   slot k:  staged chunks  Chunks x StagedRows rows of 50 vectors (image rows -R-1 to H+R+1,
+//                           clamped to the frame; chunk c holds vector columns 40c-R-1 on)
+//            sums           H rows of V entries of SumFloats (weighted sum, weight sum)
+//
+// When frame u enters: TemporalStageWorker stages it; then TemporalBandWorker, band by band,
+// runs the spatial kernel over frame u (its sums start as the spatial filter's), credits the
+// pairs between u and the held frames u-1 to u-N (AccumulateCrossTile), and, once frame u-N
+// has met frame u, normalises frame u-N and writes its luma out. Every pair is evaluated
+// once, with both ends credited; the sums of a frame stay alive until its last neighbour has
+// arrived. TemporalFinishWorker writes out a held frame that no later frame will meet (at the
+// end of the clip or of a shot).
+//
+// The record is the caller's: the temporal mode keeps nothing static and does not touch the
+// spatial module's BandJob.
+#pragma once
+
+#include <stdint.h>
+
+#include "../host/host_api.h"
+
+struct TemporalJob {
+    // The plan, fixed when the job is opened.
+    int32_t W, H, V, V6, Range, Neighbours, Gaussian, Threads;
+    int32_t BandHeight, BandCount, Chunks, StagedRows;
+    intptr_t StagedChunkBytes;  // StagedRows * 1600
+    intptr_t SumsOffset;        // bytes from a slot's start to its sums
+    intptr_t SlotBytes;
+    intptr_t PerThreadBytes;
+    uint8_t* Slots;    // Neighbours + 1 slots
+    uint8_t* Scratch;  // Threads slices
+    float LowerBound, ExponentBias;
+    alignas(32) float WeightCoefficient[8];
+
+    // The call in progress, set before the workers start.
+    volatile int32_t ClaimCounter;
+    const YcPixel* Source;  // the frame being staged, row 0
+    intptr_t SourceStride;  // bytes
+    YcPixel* Out;           // receives the finished frame's Y, row 0
+    intptr_t OutStride;     // bytes
+    int32_t Newest;         // slot of the frame that entered
+    int32_t Pairs;          // held frames that meet it: slots Newest-1 down to Newest-Pairs
+    int32_t Finish;         // slot to write out after the pairs, or -1
+
+    // The clip so far (the entry's bookkeeping).
+    int32_t Count;     // frames of the current shot that have entered
+    int32_t Held;      // of these, not yet written out
+    int32_t Draining;  // the shot is being finished
+};
+
+// WorkerFunctions; first is the TemporalJob.
+HOST_ENTRY void TemporalStageWorker(int32_t threadIndex, int32_t threadCount, void* first,
+                                    void* second);
+HOST_ENTRY void TemporalBandWorkerGaussian(int32_t threadIndex, int32_t threadCount, void* first,
+                                           void* second);
+HOST_ENTRY void TemporalBandWorkerBox(int32_t threadIndex, int32_t threadCount, void* first,
+                                      void* second);
+HOST_ENTRY void TemporalFinishWorker(int32_t threadIndex, int32_t threadCount, void* first,
+                                     void* second);
+
+// Fixed bytes of a thread slice: DistanceBuffer, six accumulator rows, the cross distances and
+// one packed chunk row.
+enum { TemporalSliceBytes = 5376 + 6 * 4608 + 2 * 48 * 32 + 40 * 16 };

@@ -1,0 +1,156 @@
+// temporal.cpp: the temporal mode's table: plan the block, and dispatch the workers per frame
+#include "temporal_api.h"
+
+#include "../engine/chunk.h"
+#include "../engine/cross_kernel.h"
+#include "../engine/temporal_worker.h"
+#include "platform.h"
+#include "process_frame.h"
+#include "strength.h"
+
+enum { BlockAlignment = 128, StagedRowBytes = 1600, Magic = 0x54656D70 };
+
+// The block: the record, the thread slices, then the Neighbours + 1 slots.
+struct TemporalBlock {
+    TemporalJob Job;
+    int32_t Magic;
+    RunOnAllThreadsFunction Run;
+};
+
+static int64_t RoundUp(int64_t bytes) {
+    return (bytes + BlockAlignment - 1) / BlockAlignment * BlockAlignment;
+}
+
+static bool SetupValid(const TemporalSetup* s) {
+    return s != nullptr && s->W >= 1 && s->H >= 1 && s->W <= 65536 && s->H <= 65536 &&
+           s->Range >= 1 && s->Range <= 4 && s->Strength >= 1 && s->Strength <= 100 &&
+           s->Neighbours >= 1 && s->Neighbours <= 2 && s->Threads >= 1 && s->Threads <= 256;
+}
+
+// Fills the plan of job for the setup; returns the block size, or 0 when out of range.
+static int64_t Plan(const TemporalSetup* s, TemporalJob* job) {
+    if (!SetupValid(s)) return 0;
+    const int64_t V = (int64_t(s->W) + 63) / 64 * 8;
+    const int64_t chunks = (V + ChunkColumns - 1) / ChunkColumns;
+    const int64_t stagedRows = int64_t(s->H) + 2 * s->Range + 3;
+    const int64_t stagedChunkBytes = stagedRows * StagedRowBytes;
+    const int64_t sumsOffset = chunks * stagedChunkBytes;
+    const int64_t slotBytes = RoundUp(sumsOffset + int64_t(s->H) * V * SumFloats * 4);
+    const int64_t perThread = RoundUp(TemporalSliceBytes);
+    const int64_t head = RoundUp(sizeof(TemporalBlock));
+    const int64_t total = head + perThread * s->Threads + slotBytes * (s->Neighbours + 1);
+    if (total > int64_t(SIZE_MAX) / 2 || total > INT64_C(1) << 40) return 0;
+    if (job != nullptr) {
+        // One band plan for every thread count: the output does not depend on it.
+        job->BandHeight = PlanBandHeight(s->H, 1, s->Range);
+        job->BandCount = (s->H + job->BandHeight - 1) / job->BandHeight;
+        job->W = s->W;
+        job->H = s->H;
+        job->V = int32_t(V);
+        job->V6 = int32_t(V * 6);
+        job->Range = s->Range;
+        job->Neighbours = s->Neighbours;
+        job->Gaussian = s->Gaussian != 0;
+        job->Threads = s->Threads;
+        job->Chunks = int32_t(chunks);
+        job->StagedRows = int32_t(stagedRows);
+        job->StagedChunkBytes = intptr_t(stagedChunkBytes);
+        job->SumsOffset = intptr_t(sumsOffset);
+        job->SlotBytes = intptr_t(slotBytes);
+        job->PerThreadBytes = intptr_t(perThread);
+    }
+    return total;
+}
+
+static int64_t BlockBytes(const TemporalSetup* setup) {
+    return Plan(setup, nullptr);
+}
+
+static TemporalBlock* Opened(void* block) {
+    TemporalBlock* b = static_cast<TemporalBlock*>(block);
+    return b != nullptr && b->Magic == Magic ? b : nullptr;
+}
+
+static int32_t Open(void* block, const TemporalSetup* setup, RunOnAllThreadsFunction run) {
+    if (block == nullptr || run == nullptr || (reinterpret_cast<uintptr_t>(block) & 31) != 0 ||
+        !SetupValid(setup) || !CpuHasAvx())
+        return 0;
+    int32_t threads = 0;
+    run(ThreadCountProbe, &threads, nullptr);
+    if (threads < 1 || threads > setup->Threads) return 0;
+    TemporalBlock* b = static_cast<TemporalBlock*>(block);
+    *b = TemporalBlock{};
+    TemporalJob& job = b->Job;
+    Plan(setup, &job);
+    uint8_t* const base = static_cast<uint8_t*>(block);
+    job.Scratch = base + RoundUp(sizeof(TemporalBlock));
+    job.Slots = job.Scratch + job.PerThreadBytes * setup->Threads;
+    const float c = StrengthCoefficient(setup->Strength, setup->Gaussian != 0);
+    for (float& lane : job.WeightCoefficient) lane = c;
+    const uint32_t lower = LowerBoundBits, bias = ExponentBiasBits;
+    __builtin_memcpy(&job.LowerBound, &lower, sizeof lower);
+    __builtin_memcpy(&job.ExponentBias, &bias, sizeof bias);
+    job.Finish = -1;
+    b->Run = run;
+    b->Magic = Magic;
+    return 1;
+}
+
+static void Dispatch(TemporalBlock* b, WorkerFunction worker) {
+    b->Job.ClaimCounter = 0;
+    b->Run(worker, &b->Job, nullptr);
+}
+
+static int32_t Push(void* block, const YcPixel* frame, int32_t capacity, YcPixel* out,
+                    int32_t outCapacity) {
+    TemporalBlock* b = Opened(block);
+    if (b == nullptr || frame == nullptr) return -1;
+    TemporalJob& job = b->Job;
+    if (capacity < job.W || capacity > INT32_MAX / 6) return -1;
+    if (job.Draining) {
+        if (job.Held > 0) return -1;
+        job.Draining = 0;
+        job.Count = 0;
+    }
+    const int slots = job.Neighbours + 1;
+    const int finish = job.Count >= job.Neighbours ? (job.Count - job.Neighbours) % slots : -1;
+    if (finish >= 0 && (out == nullptr || outCapacity < job.W || outCapacity > INT32_MAX / 6))
+        return -1;
+    job.Newest = job.Count % slots;
+    job.Source = frame;
+    job.SourceStride = intptr_t(capacity) * 6;
+    Dispatch(b, TemporalStageWorker);
+    job.Pairs = job.Count < job.Neighbours ? job.Count : job.Neighbours;
+    job.Finish = finish;
+    job.Out = out;
+    job.OutStride = intptr_t(outCapacity) * 6;
+    Dispatch(b, job.Gaussian ? TemporalBandWorkerGaussian : TemporalBandWorkerBox);
+    job.Count++;
+    job.Held += finish >= 0 ? 0 : 1;
+    return finish >= 0 ? 1 : 0;
+}
+
+static int32_t Finish(void* block, YcPixel* out, int32_t outCapacity) {
+    TemporalBlock* b = Opened(block);
+    if (b == nullptr) return -1;
+    TemporalJob& job = b->Job;
+    job.Draining = 1;
+    if (job.Held == 0) {
+        job.Draining = 0;
+        job.Count = 0;
+        return 0;
+    }
+    if (out == nullptr || outCapacity < job.W || outCapacity > INT32_MAX / 6) return -1;
+    job.Finish = (job.Count - job.Held) % (job.Neighbours + 1);
+    job.Out = out;
+    job.OutStride = intptr_t(outCapacity) * 6;
+    Dispatch(b, TemporalFinishWorker);
+    job.Held--;
+    return 1;
+}
+
+static const TemporalTable Table = {1, BlockBytes, Open, Push, Finish};
+
+const TemporalTable* GetTemporalTable() {
+    return &Table;
+}

@@ -1,0 +1,48 @@
+// temporal_api.h: the temporal mode, as the Linux library offers it to its own hosts
+//
+// The Windows module exports GetFilterTable and nothing else; the editor's plug-in filters one
+// frame at a time and never sees this mode. The Linux library (libtessival.so) also exports
+// GetTemporalTable, which the program and other Linux hosts look up beside GetFilterTable. The
+// mode shares the spatial module's engine (staging, the patch kernel, the fast exponential and
+// the coefficient of Strength) but none of its state: its record and every buffer live in one
+// block that the caller allocates, so the module's BandJob and scratch block are untouched.
+//
+// A clip goes through in shots. Push hands over the next frame of the shot; frame t comes back
+// once frame t+N has been pushed. Finish ends the shot: each call writes out one of the frames
+// still held (they meet no later frame), and returns 0 when none is left. The next Push starts a
+// new shot, so a caller that finds a scene cut calls Finish until it returns 0 and goes on.
+// Output: only the Y of each of the W x H pixels is written; Cb and Cr are left as they are.
+#pragma once
+
+#include <stdint.h>
+
+#include "host_api.h"
+
+struct TemporalSetup {
+    int32_t W, H;        // frame size, 1 or more
+    int32_t Range;       // 1 to 4
+    int32_t Strength;    // 1 to 100
+    int32_t Gaussian;    // nonzero: Gaussian patch weighting
+    int32_t Neighbours;  // N, 1 or 2: frames t-N to t+N are searched
+    int32_t Threads;     // the most threads the host's RunOnAllThreads runs, 1 to 256
+};
+
+struct TemporalTable {
+    int32_t Version;  // 1
+    // Bytes of the block the setup needs, 0 when the setup is out of range or too large.
+    int64_t (*BlockBytes)(const TemporalSetup* setup);
+    // Lays the mode out in block (32-byte aligned, BlockBytes long). Returns 1, or 0 when the
+    // setup is out of range, the block is misaligned, the processor has no AVX, or the host
+    // runs more threads than the setup names.
+    int32_t (*Open)(void* block, const TemporalSetup* setup, RunOnAllThreadsFunction run);
+    // Takes the next frame of the shot (rows `capacity` pixels apart, capacity >= W). Returns
+    // 1 when a frame was finished into out (rows outCapacity pixels apart), 0 when none was
+    // ready yet, -1 on a refused call (bad arguments, or a shot still being finished).
+    int32_t (*Push)(void* block, const YcPixel* frame, int32_t capacity, YcPixel* out,
+                    int32_t outCapacity);
+    // Writes out the oldest frame still held: 1 when one was written, 0 when none is left
+    // (the shot is over), -1 on bad arguments.
+    int32_t (*Finish)(void* block, YcPixel* out, int32_t outCapacity);
+};
+
+FILTER_EXPORT HOST_ENTRY const TemporalTable* GetTemporalTable();

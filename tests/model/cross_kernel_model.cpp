@@ -1,0 +1,41 @@
+// cross_kernel_model.cpp: the cross-frame kernel's arithmetic for one lane, pair by pair
+#include "cross_kernel_model.h"
+
+#include <immintrin.h>
+
+template <bool Gaussian>
+void AccumulateCrossTileRef(CrossTileModel& t) {
+    const int R = t.R, n = t.n, m = t.m;
+    auto A = [&t](int y, int x) { return t.StagedA(y, x); };
+    auto B = [&t](int y, int x) { return t.StagedB(y, x); };
+    for (int dy = -R; dy <= R; dy++)
+        for (int dx = -R; dx <= R; dx++)
+            for (int y = -R; y < m + R; y++)
+                for (int x = -R; x < n + R; x++) {
+                    const int yb = y + dy, xb = x + dx;
+                    const bool aIn = y >= 0 && y < m && x >= 0 && x < n;
+                    const bool bIn = yb >= 0 && yb < m && xb >= 0 && xb < n;
+                    if (!aIn && !bIn) continue;
+                    const float w = FastExpWeightRef(
+                        CrossScaledDistanceRef<Gaussian>(A, B, y, x, dy, dx, t.c), t.lowerBound,
+                        t.exponentBias);
+                    if (aIn) {
+                        float* e = t.SumA(y, x);
+                        e[0] = e[0] + w * B(yb, xb);
+                        e[1] = e[1] + w;
+                    }
+                    if (bIn) {
+                        float* e = t.SumB(yb, xb);
+                        e[0] = e[0] + w * A(y, x);
+                        e[1] = e[1] + w;
+                    }
+                }
+}
+
+int16_t PackSumsRef(float weighted, float weight) {
+    const int v = _mm_cvtss_si32(_mm_set_ss(NormalisedValueRef(weighted, weight)));
+    return int16_t(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+}
+
+template void AccumulateCrossTileRef<true>(CrossTileModel&);
+template void AccumulateCrossTileRef<false>(CrossTileModel&);

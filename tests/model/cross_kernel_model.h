@@ -1,0 +1,62 @@
+// cross_kernel_model.h: one-lane scalar model of the cross-frame kernel, its sums and packing
+//
+// The model visits the pairs in the plainest order (dy, dx, row, column) rather than the
+// engine's (dy, row pair, dx, column segment); every sums entry still receives its credits in
+// the order dy ascending, dx ascending, so the two agree bit for bit.
+#pragma once
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "patch_kernel_model.h"
+
+// Scaled distance c * D between (y, x) of frame A and (y + dy, x + dx) of frame B, in the
+// kernel's column-term order; A(row, column) and B(row, column) give the values.
+template <bool Gaussian, typename FrameA, typename FrameB>
+inline float CrossScaledDistanceRef(const FrameA& A, const FrameB& B, int y, int x, int dy, int dx,
+                                    float c) {
+    auto sq = [&](int i, int u) {
+        const float d = B(y + dy + i, u + dx) - A(y + i, u);
+        return d * d;
+    };
+    auto side = [&](int u) {
+        const float dt = sq(-1, u), dm = sq(0, u), db = sq(1, u);
+        return Gaussian ? ModelEdgeWeight * dm + ModelCornerWeight * (dt + db) : (dt + dm) + db;
+    };
+    auto centre = [&](int u) {
+        const float dt = sq(-1, u), dm = sq(0, u), db = sq(1, u);
+        return Gaussian ? dm + ModelEdgeWeight * (dt + db) : (dt + dm) + db;
+    };
+    return c * ((side(x - 1) + centre(x)) + side(x + 1));
+}
+
+// One lane of one tile: staged values of both frames (band rows -R-1 to m+R+1, columns -R-1 to
+// n+R) and the sums of both (rows 0 to m-1, columns 0 to n-1; weighted, weight).
+struct CrossTileModel {
+    int R = 1, n = 8, m = 1;
+    float c = 0, lowerBound = 0, exponentBias = 0;
+    std::vector<float> a, b;          // (m + 2R + 3) rows of (n + 2R + 2)
+    std::vector<float> sumsA, sumsB;  // m rows of n entries of 2
+
+    void Resize() {
+        const size_t staged = size_t(m + 2 * R + 3) * size_t(n + 2 * R + 2);
+        a.assign(staged, 0.0f);
+        b.assign(staged, 0.0f);
+        sumsA.assign(size_t(m) * size_t(n) * 2, 0.0f);
+        sumsB.assign(size_t(m) * size_t(n) * 2, 0.0f);
+    }
+    float& StagedA(int y, int x) { return a[Index(y, x)]; }
+    float& StagedB(int y, int x) { return b[Index(y, x)]; }
+    float* SumA(int y, int x) { return &sumsA[(size_t(y) * size_t(n) + size_t(x)) * 2]; }
+    float* SumB(int y, int x) { return &sumsB[(size_t(y) * size_t(n) + size_t(x)) * 2]; }
+    size_t Index(int y, int x) const {
+        return size_t(y + R + 1) * size_t(n + 2 * R + 2) + size_t(x + R + 1);
+    }
+};
+
+template <bool Gaussian>
+void AccumulateCrossTileRef(CrossTileModel& t);
+
+// The normalised value of one sums entry, rounded to nearest and saturated to 16 bits.
+int16_t PackSumsRef(float weighted, float weight);
