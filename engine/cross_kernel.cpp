@@ -34,8 +34,8 @@ static VEC_INLINE void CreditOne(const float* z, float* a, const float* v, int c
 
 // Pass 2 of one row of a run: A row ya, B row ya + dy, offset dx; z holds the run's columns
 // from x0 on. Columns: A end at x in [0, n), B end at x + dx in [0, n).
-static VEC_INLINE void CreditRow(const CrossTile& t, const float* z, int x0, int ya, int dy,
-                                 int dx, __m256 lowerBound, __m256 bias) {
+static VEC_INLINE void CreditRow(const CrossTile& t, const float* z, int x0, int ya, int dy, int dx,
+                                 __m256 lowerBound, __m256 bias) {
     const int n = t.n, yb = ya + dy;
     const bool aIn = ya >= 0 && ya < t.m, bIn = yb >= 0 && yb < t.m;
     float* const a = t.SumsA + ya * t.SumRowFloats;

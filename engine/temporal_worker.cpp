@@ -35,8 +35,7 @@ static float* StagedChunk(const TemporalJob& job, int slot, int c) {
 
 // Column c0 of chunk c's staged image row y (y from -R-1 to H+R+1).
 static float* StagedAt(const TemporalJob& job, int slot, int c, int y) {
-    return StagedChunk(job, slot, c) + (y + job.Range + 1) * StagedRowFloats +
-           (job.Range + 1) * 8;
+    return StagedChunk(job, slot, c) + (y + job.Range + 1) * StagedRowFloats + (job.Range + 1) * 8;
 }
 
 // Sums of image row y, vector column x.

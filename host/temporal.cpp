@@ -39,7 +39,7 @@ static int64_t Plan(const TemporalSetup* s, TemporalJob* job) {
     const int64_t perThread = RoundUp(TemporalSliceBytes);
     const int64_t head = RoundUp(sizeof(TemporalBlock));
     const int64_t total = head + perThread * s->Threads + slotBytes * (s->Neighbours + 1);
-    if (total > int64_t(SIZE_MAX) / 2 || total > INT64_C(1) << 40) return 0;
+    if (uint64_t(total) > SIZE_MAX / 2 || total > INT64_C(1) << 40) return 0;
     if (job != nullptr) {
         // One band plan for every thread count: the output does not depend on it.
         job->BandHeight = PlanBandHeight(s->H, 1, s->Range);

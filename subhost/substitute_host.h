@@ -78,6 +78,10 @@ public:
     // under 64K pixels) and one-thread pools run on the calling thread. Not reentrant, and not
     // from inside a call into the filter.
     void RunRows(int rows, int width, const std::function<void(int y0, int y1)>& fn);
+    // Makes this host the one that Functions().RunOnAllThreads reaches from the calling thread.
+    // The callbacks above do it themselves; a caller of another entry of the module that takes
+    // that service (the temporal mode's table) calls it first.
+    void Bind() { Enter(); }
     bool IsActive() const { return active_; }
 
     static constexpr int GuardBytes = 256;

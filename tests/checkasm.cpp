@@ -312,8 +312,9 @@ static bool RunCrossCase(const CrossCase& k, std::mt19937& rng, bool bench) {
             for (int s = 0; s < 8; s++) {
                 const float a = Sample(rng, k.kind, x + 3 * s, y);
                 // Related frames: B is A moved by a column, with a little noise.
-                float b = k.related ? Sample(rng, k.kind, x + 1 + 3 * s, y) + float(int(rng() % 9) - 4)
-                                    : Sample(rng, k.kind, x + 7 * s, y + 2);
+                float b = k.related
+                              ? Sample(rng, k.kind, x + 1 + 3 * s, y) + float(int(rng() % 9) - 4)
+                              : Sample(rng, k.kind, x + 7 * s, y + 2);
                 b = b > 32767.0f ? 32767.0f : b < -32768.0f ? -32768.0f : b;
                 const size_t at = size_t(y + R + 1) * StagedRowFloats + size_t(8 * (x + R + 1) + s);
                 stagedA.p[at] = a, stagedB.p[at] = b;
@@ -325,8 +326,10 @@ static bool RunCrossCase(const CrossCase& k, std::mt19937& rng, bool bench) {
         for (int x = 0; x < n; x++)
             for (int s = 0; s < 8; s++)
                 for (int f = 0; f < 2; f++) {
-                    const float wa = f ? weight(rng) : value(rng), wb = f ? weight(rng) : value(rng);
-                    const size_t at = size_t(y + 1) * sumRow + size_t(SumFloats * (x + 1) + 8 * f + s);
+                    const float wa = f ? weight(rng) : value(rng),
+                                wb = f ? weight(rng) : value(rng);
+                    const size_t at =
+                        size_t(y + 1) * sumRow + size_t(SumFloats * (x + 1) + 8 * f + s);
                     sumsA.p[at] = wa, sumsB.p[at] = wb;
                     models[s].SumA(y, x)[f] = wa, models[s].SumB(y, x)[f] = wb;
                 }
@@ -367,8 +370,9 @@ static bool RunCrossCase(const CrossCase& k, std::mt19937& rng, bool bench) {
                                                    : models[s].SumA(y, x)[f];
                         if (!SameBits(got, want)) {
                             PrintCrossCase(inside ? "AccumulateCrossTile" : "guard", k);
-                            printf("   frame %c row %d column %d field %d lane %d: %.9g, model %.9g\n",
-                                   frame ? 'B' : 'A', y, x, f, s, got, want);
+                            printf(
+                                "   frame %c row %d column %d field %d lane %d: %.9g, model %.9g\n",
+                                frame ? 'B' : 'A', y, x, f, s, got, want);
                             return false;
                         }
                     }
@@ -381,8 +385,13 @@ static bool CheckCrossKernel(std::mt19937& rng, bool gaussian) {
         for (int n = 8; n <= 40; n += 8) {
             const int reps = Bench ? 1 : 1 + Cases / 40;
             for (int i = 0; i < reps; i++) {
-                CrossCase k{R, n, Bench ? 30 : 1 + int(rng() % 9), int(rng() % 5),
-                            strengths[rng() % 5], gaussian, (rng() & 1) != 0};
+                CrossCase k{R,
+                            n,
+                            Bench ? 30 : 1 + int(rng() % 9),
+                            int(rng() % 5),
+                            strengths[rng() % 5],
+                            gaussian,
+                            (rng() & 1) != 0};
                 const bool ok = gaussian ? RunCrossCase<true>(k, rng, Bench)
                                          : RunCrossCase<false>(k, rng, Bench);
                 if (!ok) return false;

@@ -16,9 +16,9 @@ void AccumulateCrossTileRef(CrossTileModel& t) {
                     const bool aIn = y >= 0 && y < m && x >= 0 && x < n;
                     const bool bIn = yb >= 0 && yb < m && xb >= 0 && xb < n;
                     if (!aIn && !bIn) continue;
-                    const float w = FastExpWeightRef(
-                        CrossScaledDistanceRef<Gaussian>(A, B, y, x, dy, dx, t.c), t.lowerBound,
-                        t.exponentBias);
+                    const float w =
+                        FastExpWeightRef(CrossScaledDistanceRef<Gaussian>(A, B, y, x, dy, dx, t.c),
+                                         t.lowerBound, t.exponentBias);
                     if (aIn) {
                         float* e = t.SumA(y, x);
                         e[0] = e[0] + w * B(yb, xb);

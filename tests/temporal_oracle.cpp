@@ -1,0 +1,70 @@
+// temporal_oracle.cpp: the whole-clip reference of the temporal mode, and moving test clips
+#include "temporal_oracle.h"
+
+#include <math.h>
+
+#include "model/cross_kernel_model.h"
+
+std::vector<std::vector<double>> TemporalOracle(const std::vector<LumaPlane>& clip,
+                                                const std::vector<bool>& cutBefore, int R, int N,
+                                                int strength, bool gaussian) {
+    const float c = OracleCoefficient(strength, gaussian);
+    const float lowerBound = ModelFloat(0xCE7B0768), bias = ModelFloat(0x4E7DE000);
+    const int frames = int(clip.size());
+    std::vector<int> shot(size_t(frames), 0);
+    for (int t = 1; t < frames; t++)
+        shot[size_t(t)] = shot[size_t(t - 1)] + (cutBefore[size_t(t)] ? 1 : 0);
+    std::vector<std::vector<double>> out{size_t(frames)};
+    for (int t = 0; t < frames; t++) {
+        const LumaPlane& A = clip[size_t(t)];
+        auto SA = [&A](int y, int x) { return float(A.At(x, y)); };
+        std::vector<double>& o = out[size_t(t)];
+        o.resize(size_t(A.W) * size_t(A.H));
+        for (int y = 0; y < A.H; y++)
+            for (int x = 0; x < A.W; x++) {
+                double weighted = SA(y, x), weights = 1.0;
+                for (int k = -N; k <= N; k++) {
+                    const int u = t + k;
+                    if (u < 0 || u >= frames || shot[size_t(u)] != shot[size_t(t)]) continue;
+                    const LumaPlane& B = clip[size_t(u)];
+                    auto SB = [&B](int yy, int xx) { return float(B.At(xx, yy)); };
+                    for (int dy = -R; dy <= R; dy++)
+                        for (int dx = -R; dx <= R; dx++) {
+                            if (k == 0 && dy == 0 && dx == 0) continue;
+                            const float z =
+                                gaussian ? CrossScaledDistanceRef<true>(SA, SB, y, x, dy, dx, c)
+                                         : CrossScaledDistanceRef<false>(SA, SB, y, x, dy, dx, c);
+                            const double w = FastExpWeightRef(z, lowerBound, bias);
+                            weighted += w * SB(y + dy, x + dx);
+                            weights += w;
+                        }
+                }
+                o[size_t(y) * size_t(A.W) + size_t(x)] = weighted / weights;
+            }
+    }
+    return out;
+}
+
+std::vector<LumaPlane> MovingClip(int W, int H, int frames, int dx, int dy, double sigma,
+                                  std::mt19937& rng) {
+    std::normal_distribution<double> noise(0.0, sigma);
+    std::vector<LumaPlane> clip{size_t(frames)};
+    for (int t = 0; t < frames; t++) {
+        LumaPlane& p = clip[size_t(t)];
+        p.W = W;
+        p.H = H;
+        p.Y.resize(size_t(W) * size_t(H));
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                // Blocks and a slope, moved; on the 12-bit scale of the program.
+                const int u = x - dx * t, v = y - dy * t;
+                const double clean =
+                    (((u >> 3) + (v >> 3)) & 1 ? 2800.0 : 1200.0) + 9.0 * u - 5.0 * v;
+                const long value = lround(clean + noise(rng));
+                p.Y[size_t(y) * size_t(W) + size_t(x)] = int16_t(value < -32768  ? -32768
+                                                                 : value > 32767 ? 32767
+                                                                                 : value);
+            }
+    }
+    return clip;
+}

@@ -1,0 +1,276 @@
+// temporal_tests.cpp: the temporal mode through its table, against the whole-clip oracle
+//
+// Clips go the way the program sends them: frames pushed one at a time, each shot finished
+// before the next one starts. Output images carry guard bytes and a row capacity past W, and
+// every call checks that only the Y of the W x H pixels was written.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../host/process_frame.h"
+#include "../host/temporal_api.h"
+#include "../subhost/substitute_host.h"
+#include "oracle.h"
+#include "temporal_oracle.h"
+
+namespace {
+
+typedef std::vector<std::vector<int16_t>> Frames;
+
+struct ClipRun {
+    Frames frames;
+    std::string fault;  // empty when every call behaved
+};
+
+struct Case {
+    int W, H, R, N, strength, threads;
+    bool gaussian;
+    std::string Describe() const {
+        char s[160];
+        snprintf(s, sizeof s, "W=%d H=%d R=%d N=%d strength=%d %s threads=%d seed=%u", W, H, R, N,
+                 strength, gaussian ? "gaussian" : "box", threads, TestSeed());
+        return s;
+    }
+};
+
+const int GuardPixels = 48;
+const int16_t Pattern = 0x5A5A;
+
+// Pushes the clip through the temporal mode; cutBefore[t] ends the shot before frame t.
+ClipRun RunClip(const std::vector<LumaPlane>& clip, const std::vector<bool>& cutBefore,
+                const Case& k) {
+    ClipRun run;
+    const TemporalTable* table = GetTemporalTable();
+    SubstituteHost host(k.threads);
+    host.Bind();
+    const TemporalSetup setup{k.W, k.H, k.R, k.strength, k.gaussian ? 1 : 0, k.N, k.threads};
+    const int64_t bytes = table->BlockBytes(&setup);
+    if (bytes <= 0) {
+        run.fault = "BlockBytes refused the setup";
+        return run;
+    }
+    void* block = aligned_alloc(128, size_t((bytes + 127) / 128 * 128));
+    if (table->Open(block, &setup, host.Functions().RunOnAllThreads) != 1) {
+        free(block);
+        run.fault = "Open refused the setup";
+        return run;
+    }
+    const int capacity = k.W + 3, outCapacity = k.W + 5;
+    std::vector<YcPixel> in(size_t(capacity) * k.H);
+    std::vector<YcPixel> out(size_t(outCapacity) * k.H + 2 * GuardPixels);
+    auto reset = [&] {
+        for (YcPixel& p : out) p = YcPixel{Pattern, Pattern, Pattern};
+    };
+    auto collect = [&] {
+        std::vector<int16_t> y(size_t(k.W) * k.H);
+        for (size_t i = 0; i < out.size(); i++) {
+            const YcPixel& p = out[i];
+            const long at = long(i) - GuardPixels, row = at / outCapacity, col = at % outCapacity;
+            const bool pixel = at >= 0 && row < k.H && col < k.W;
+            if (pixel) y[size_t(row * k.W + col)] = p.Y;
+            if ((!pixel && p.Y != Pattern) || p.Cb != Pattern || p.Cr != Pattern)
+                run.fault = "wrote outside the Y of the frame at image pixel " + std::to_string(at);
+        }
+        run.frames.push_back(y);
+        reset();
+    };
+    reset();
+    YcPixel* const target = out.data() + GuardPixels;
+    for (size_t t = 0; t < clip.size(); t++) {
+        if (t > 0 && cutBefore[t])
+            while (table->Finish(block, target, outCapacity) == 1) collect();
+        for (int y = 0; y < k.H; y++)
+            for (int x = 0; x < k.W; x++)
+                in[size_t(y) * capacity + x] =
+                    YcPixel{clip[t].Y[size_t(y) * k.W + x], int16_t(x), int16_t(y)};
+        const int32_t pushed = table->Push(block, in.data(), capacity, target, outCapacity);
+        if (pushed < 0) run.fault = "Push refused frame " + std::to_string(t);
+        if (pushed == 1) collect();
+    }
+    while (table->Finish(block, target, outCapacity) == 1) collect();
+    if (run.frames.size() != clip.size()) run.fault = "frames in and out differ";
+    free(block);
+    return run;
+}
+
+bool AgreesWithOracle(const Frames& got, const std::vector<std::vector<double>>& want,
+                      const Case& k, std::string* where) {
+    for (size_t t = 0; t < want.size(); t++)
+        for (size_t i = 0; i < want[t].size(); i++) {
+            double d;
+            if (!OracleAgrees(got[t][i], want[t][i], &d)) {
+                char s[200];
+                snprintf(s, sizeof s, "%s: frame %zu pixel (%zu, %zu): %d, oracle %.3f",
+                         k.Describe().c_str(), t, i % size_t(k.W), i / size_t(k.W), got[t][i],
+                         want[t][i]);
+                *where = s;
+                return false;
+            }
+        }
+    return true;
+}
+
+std::vector<LumaPlane> ClipOf(int W, int H, int frames, int content, std::mt19937& rng) {
+    if (content == 0)
+        return MovingClip(W, H, frames, 1 + int(rng() % 3), int(rng() % 2), 60.0, rng);
+    std::vector<LumaPlane> clip;
+    const Content kinds[] = {Content::Random, Content::Extreme, Content::Noisy, Content::Flat};
+    for (int t = 0; t < frames; t++) clip.push_back(MakePlane(W, H, kinds[content - 1], rng));
+    return clip;
+}
+
+// Random geometry (narrow frames, frames whose strip 7 is short, single rows), ranges,
+// neighbour counts, strengths, thread counts and cuts, every frame against the oracle.
+TEST(Temporal, OracleMatrix) {
+    std::mt19937 rng(TestSeed());
+    static const int widths[] = {1, 7, 9, 57, 63, 64, 65, 113, 200, 321, 330, 449, 451, 520};
+    for (int i = 0; i < 36; i++) {
+        Case k;
+        k.W = widths[rng() % (sizeof widths / sizeof *widths)];
+        k.H = 1 + int(rng() % 23);
+        k.R = 1 + int(rng() % 4);
+        k.N = 1 + int(rng() % 2);
+        k.strength = (int[]){40, 70, 100, 12}[rng() % 4];
+        k.threads = 1 + int(rng() % 3);
+        k.gaussian = (rng() & 1) != 0;
+        const int frames = 1 + int(rng() % 6);
+        std::vector<LumaPlane> clip = ClipOf(k.W, k.H, frames, int(rng() % 5), rng);
+        std::vector<bool> cut(size_t(frames), false);
+        for (int t = 1; t < frames; t++) cut[size_t(t)] = rng() % 4 == 0;
+        const ClipRun run = RunClip(clip, cut, k);
+        ASSERT_EQ(run.fault, "") << k.Describe();
+        std::string where;
+        ASSERT_TRUE(AgreesWithOracle(
+            run.frames, TemporalOracle(clip, cut, k.R, k.N, k.strength, k.gaussian), k, &where))
+            << where;
+    }
+}
+
+// The first and last frames of a shot search only the neighbours they have: with N = 2, a
+// three-frame clip gives frame 0 the frames 1 and 2, and frame 2 the frames 0 and 1; a frame
+// alone in its shot is the spatial filter.
+TEST(Temporal, FirstAndLastFrames) {
+    std::mt19937 rng(TestSeed() + 1);
+    const Case k{70, 9, 2, 2, 60, 2, true};
+    const std::vector<LumaPlane> clip = MovingClip(k.W, k.H, 4, 2, 1, 50.0, rng);
+    const std::vector<bool> cut = {true, false, false, true};
+    const ClipRun run = RunClip(clip, cut, k);
+    ASSERT_EQ(run.fault, "");
+    std::string where;
+    EXPECT_TRUE(AgreesWithOracle(run.frames, TemporalOracle(clip, cut, 2, 2, 60, true), k, &where))
+        << where;
+    // The oracle without the cut would differ: the last frame must not have seen the others.
+    const auto uncut = TemporalOracle(clip, {true, false, false, false}, 2, 2, 60, true);
+    EXPECT_FALSE(AgreesWithOracle({run.frames[3]}, {uncut[3]}, k, &where));
+}
+
+// A frame alone in its shot comes out byte for byte as the spatial module filters it with the
+// same band height (one thread: the band plan the temporal mode always uses).
+TEST(Temporal, LoneFrameIsTheSpatialFilter) {
+    std::mt19937 rng(TestSeed() + 2);
+    for (int R = 1; R <= 4; R++)
+        for (bool gaussian : {true, false}) {
+            const Case k{333, 45, R, 1 + R % 2, 55, 2, gaussian};
+            const std::vector<LumaPlane> clip = MovingClip(k.W, k.H, 3, 1, 0, 80.0, rng);
+            const ClipRun run = RunClip(clip, {true, true, true}, k);
+            ASSERT_EQ(run.fault, "");
+            SubstituteHost host(1);
+            host.Attach(GetFilterTable());
+            host.SetControls(R, k.strength, gaussian);
+            host.AllocateImages(k.W, k.H, k.W + 3);
+            for (size_t t = 0; t < clip.size(); t++) {
+                for (int y = 0; y < k.H; y++)
+                    for (int x = 0; x < k.W; x++)
+                        host.Row(host.Edit(), y)[x] = YcPixel{clip[t].Y[size_t(y * k.W + x)], 0, 0};
+                ASSERT_EQ(host.Process(), 1);
+                for (int y = 0; y < k.H; y++)
+                    for (int x = 0; x < k.W; x++)
+                        ASSERT_EQ(run.frames[t][size_t(y * k.W + x)], host.Row(host.Edit(), y)[x].Y)
+                            << k.Describe() << " frame " << t << " at " << x << "," << y;
+            }
+            host.Exit();
+        }
+}
+
+// The tiles credit in one order whatever the thread count: the same bytes on 1, 2 and 3.
+TEST(Temporal, SameBytesOnAnyThreadCount) {
+    std::mt19937 rng(TestSeed() + 3);
+    const std::vector<LumaPlane> clip = MovingClip(650, 70, 5, 3, 1, 70.0, rng);
+    const std::vector<bool> cut(5, false);
+    Case k{650, 70, 2, 2, 45, 1, true};
+    const ClipRun one = RunClip(clip, cut, k);
+    ASSERT_EQ(one.fault, "");
+    for (int threads : {2, 3}) {
+        k.threads = threads;
+        const ClipRun many = RunClip(clip, cut, k);
+        ASSERT_EQ(many.fault, "");
+        EXPECT_EQ(many.frames, one.frames) << "threads " << threads;
+    }
+}
+
+// Every pair of identical patches weighs 0.96875, so a flat clip stays as it is.
+TEST(Temporal, FlatClipUnchanged) {
+    for (int N = 1; N <= 2; N++) {
+        const Case k{130, 11, 3, N, 1, 2, true};
+        std::vector<LumaPlane> clip(4);
+        for (LumaPlane& p : clip) p = LumaPlane{130, 11, std::vector<int16_t>(130 * 11, 1365)};
+        const ClipRun run = RunClip(clip, std::vector<bool>(4, false), k);
+        ASSERT_EQ(run.fault, "");
+        for (const auto& frame : run.frames)
+            for (int16_t y : frame) ASSERT_EQ(y, 1365);
+    }
+}
+
+TEST(Temporal, RefusesBadSetupsAndCalls) {
+    const TemporalTable* table = GetTemporalTable();
+    EXPECT_EQ(table->Version, 1);
+    const TemporalSetup good{64, 8, 1, 40, 1, 1, 2};
+    EXPECT_GT(table->BlockBytes(&good), 0);
+    for (int field = 0; field < 7; field++) {
+        TemporalSetup bad = good;
+        int32_t* words = &bad.W;
+        words[field] = field == 3 ? 101 : field == 4 ? 0 : field == 6 ? 0 : field == 5 ? 3 : 0;
+        if (field == 4) continue;  // any Gaussian value is a truth value
+        EXPECT_EQ(table->BlockBytes(&bad), 0) << "field " << field;
+    }
+    EXPECT_EQ(table->BlockBytes(nullptr), 0);
+
+    SubstituteHost host(2);
+    host.Bind();
+    const size_t bytes = size_t(table->BlockBytes(&good));
+    std::vector<uint8_t> storage(bytes + 256);
+    void* block = storage.data() + (128 - reinterpret_cast<uintptr_t>(storage.data()) % 128);
+    RunOnAllThreadsFunction run = host.Functions().RunOnAllThreads;
+    EXPECT_EQ(table->Open(static_cast<uint8_t*>(block) + 4, &good, run), 0);  // misaligned
+    TemporalSetup oneThread = good;
+    oneThread.Threads = 1;
+    EXPECT_EQ(table->Open(block, &oneThread, run), 0);  // the host runs two
+    ASSERT_EQ(table->Open(block, &good, run), 1);
+
+    std::vector<YcPixel> frame(64 * 8), out(64 * 8);
+    EXPECT_EQ(table->Push(block, nullptr, 64, out.data(), 64), -1);
+    EXPECT_EQ(table->Push(block, frame.data(), 63, out.data(), 64), -1);
+    EXPECT_EQ(table->Push(block, frame.data(), 64, out.data(), 64), 0);
+    EXPECT_EQ(table->Push(block, frame.data(), 64, nullptr, 64), -1);  // frame 0 is due
+    EXPECT_EQ(table->Push(block, frame.data(), 64, out.data(), 64), 1);
+    EXPECT_EQ(table->Finish(block, nullptr, 64), -1);
+    EXPECT_EQ(table->Finish(block, out.data(), 64), 1);
+    EXPECT_EQ(table->Finish(block, out.data(), 64), 0);
+    EXPECT_EQ(table->Finish(block, out.data(), 64), 0);
+    // A shot half finished cannot take frames.
+    EXPECT_EQ(table->Push(block, frame.data(), 64, out.data(), 64), 0);
+    EXPECT_EQ(table->Push(block, frame.data(), 64, out.data(), 64), 1);
+    EXPECT_EQ(table->Finish(block, out.data(), 64), 1);
+    EXPECT_EQ(table->Finish(block, out.data(), 64), 0);
+    EXPECT_EQ(table->Push(block, frame.data(), 64, out.data(), 64), 0);
+    EXPECT_EQ(table->Finish(block, out.data(), 64), 1);
+    EXPECT_EQ(table->Push(block, frame.data(), 64, out.data(), 64), 0);  // the shot was over
+    EXPECT_EQ(table->Push(nullptr, frame.data(), 64, out.data(), 64), -1);
+}
+
+}  // namespace
