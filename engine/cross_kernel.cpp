@@ -9,19 +9,6 @@
 
 #include "patch_runs.h"
 
-// Pass 2 for columns whose two ends are in the tile: a and b are sums (SumFloats apart), va and
-// vb the staged values of the same positions (8 floats apart).
-static VEC_INLINE void CreditBoth(const float* z, float* a, const float* va, float* b,
-                                  const float* vb, int count, __m256 lowerBound, __m256 bias) {
-    for (int x = 0; x < count; x++, z += 8, a += SumFloats, b += SumFloats, va += 8, vb += 8) {
-        const __m256 w = FastExpWeight(_mm256_load_ps(z), lowerBound, bias);
-        _mm256_store_ps(a, _mm256_add_ps(_mm256_load_ps(a), _mm256_mul_ps(w, _mm256_load_ps(vb))));
-        _mm256_store_ps(a + 8, _mm256_add_ps(_mm256_load_ps(a + 8), w));
-        _mm256_store_ps(b, _mm256_add_ps(_mm256_load_ps(b), _mm256_mul_ps(w, _mm256_load_ps(va))));
-        _mm256_store_ps(b + 8, _mm256_add_ps(_mm256_load_ps(b + 8), w));
-    }
-}
-
 // Pass 2 for columns with one end in the tile: sums a receive the other end's values v.
 static VEC_INLINE void CreditOne(const float* z, float* a, const float* v, int count,
                                  __m256 lowerBound, __m256 bias) {
@@ -32,41 +19,90 @@ static VEC_INLINE void CreditOne(const float* z, float* a, const float* v, int c
     }
 }
 
-// Pass 2 of one row of a run: A row ya, B row ya + dy, offset dx; z holds the run's columns
-// from x0 on. Columns: A end at x in [0, n), B end at x + dx in [0, n).
-static VEC_INLINE void CreditRow(const CrossTile& t, const float* z, int x0, int ya, int dy, int dx,
-                                 __m256 lowerBound, __m256 bias) {
-    const int n = t.n, yb = ya + dy;
-    const bool aIn = ya >= 0 && ya < t.m, bIn = yb >= 0 && yb < t.m;
+// The run of offset dx in a row's z: column x at z + SlotFloats * (dx + R) + 8 * (x + R).
+enum { SlotFloats = 48 * 8 };
+
+// Pass 2 of one A row against one B row, all offsets dx of one dy at once. Column x of the A
+// row meets columns x - R to x + R of the B row; x runs over -R to n+R-1, so that every pair
+// with an end in the chunk is met. The A entry of a column takes its credits in registers, dx
+// ascending; a B entry is met by ascending x, so it takes its credits dx descending. aIn and
+// bIn say whether the A and the B row lie in the band.
+template <int R>
+static VEC_INLINE void CreditRows(const CrossTile& t, const float* z, int ya, int yb, bool aIn,
+                                  bool bIn, __m256 lowerBound, __m256 bias) {
+    const int n = t.n;
     float* const a = t.SumsA + ya * t.SumRowFloats;
-    float* const b = t.SumsB + yb * t.SumRowFloats + SumFloats * dx;  // indexed by x
+    float* const b = t.SumsB + yb * t.SumRowFloats;
     const float* const va = t.StagedA + ya * StagedRowFloats;
-    const float* const vb = t.StagedB + yb * StagedRowFloats + 8 * dx;  // indexed by x
-    auto one = [&](float* sums, const float* other, int from, int to) {
-        if (from < to)
-            CreditOne(z + 8 * (from - x0), sums + SumFloats * from, other + 8 * from, to - from,
-                      lowerBound, bias);
+    const float* const vb = t.StagedB + yb * StagedRowFloats;
+    auto zAt = [&](int x, int dx) {
+        return _mm256_load_ps(z + SlotFloats * (dx + R) + 8 * (x + R));
     };
-    if (aIn && bIn) {
-        const int from = dx < 0 ? -dx : 0, to = dx > 0 ? n - dx : n;
-        CreditBoth(z + 8 * (from - x0), a + SumFloats * from, va + 8 * from, b + SumFloats * from,
-                   vb + 8 * from, to - from, lowerBound, bias);
-        one(a, vb, 0, from);  // A ends whose B end lies left of the chunk (dx < 0)
-        one(a, vb, to, n);    // ... or right of it (dx > 0)
-        one(b, va, -dx, 0);   // B ends whose A end lies left of the chunk (dx > 0)
-        one(b, va, n, n - dx);
-    } else if (aIn) {
-        one(a, vb, 0, n);
-    } else if (bIn) {
-        one(b, va, -dx, n - dx);
+    if (!aIn && !bIn) return;  // a row between a short band's two ends
+    if (!aIn) {
+        // B ends only: one run per dx, dx descending.
+        for (int dx = R; dx >= -R; dx--) {
+            const int from = -dx, to = n - dx;
+            CreditOne(z + SlotFloats * (dx + R) + 8 * (from + R), b + SumFloats * (from + dx),
+                      va + 8 * from, to - from, lowerBound, bias);
+        }
+        return;
     }
+    // Columns where every offset has both ends in the tile (or, for an A row alone, all A
+    // columns) go the fast way; the others test each end.
+    const int fast0 = bIn ? R : 0, fast1 = bIn ? n - R : n;
+    auto slow = [&](int x) {
+        const bool aOk = x >= 0 && x < n;
+        __m256 sum = _mm256_setzero_ps(), weight = sum, own = sum;
+        if (aOk) {
+            sum = _mm256_load_ps(a + SumFloats * x);
+            weight = _mm256_load_ps(a + SumFloats * x + 8);
+        }
+        own = _mm256_load_ps(va + 8 * x);
+        for (int dx = -R; dx <= R; dx++) {
+            const bool bOk = bIn && x + dx >= 0 && x + dx < n;
+            if (!aOk && !bOk) continue;
+            const __m256 w = FastExpWeight(zAt(x, dx), lowerBound, bias);
+            if (aOk) {
+                sum = _mm256_add_ps(sum, _mm256_mul_ps(w, _mm256_load_ps(vb + 8 * (x + dx))));
+                weight = _mm256_add_ps(weight, w);
+            }
+            if (bOk) {
+                float* e = b + SumFloats * (x + dx);
+                _mm256_store_ps(e, _mm256_add_ps(_mm256_load_ps(e), _mm256_mul_ps(w, own)));
+                _mm256_store_ps(e + 8, _mm256_add_ps(_mm256_load_ps(e + 8), w));
+            }
+        }
+        if (aOk) {
+            _mm256_store_ps(a + SumFloats * x, sum);
+            _mm256_store_ps(a + SumFloats * x + 8, weight);
+        }
+    };
+    const int first = bIn ? -R : 0, last = bIn ? n + R : n;
+    for (int x = first; x < fast0; x++) slow(x);
+    for (int x = fast0; x < fast1; x++) {
+        float* const e = a + SumFloats * x;
+        __m256 sum = _mm256_load_ps(e), weight = _mm256_load_ps(e + 8);
+        const __m256 own = _mm256_load_ps(va + 8 * x);
+        for (int dx = -R; dx <= R; dx++) {
+            const __m256 w = FastExpWeight(zAt(x, dx), lowerBound, bias);
+            sum = _mm256_add_ps(sum, _mm256_mul_ps(w, _mm256_load_ps(vb + 8 * (x + dx))));
+            weight = _mm256_add_ps(weight, w);
+            if (bIn) {
+                float* o = b + SumFloats * (x + dx);
+                _mm256_store_ps(o, _mm256_add_ps(_mm256_load_ps(o), _mm256_mul_ps(w, own)));
+                _mm256_store_ps(o + 8, _mm256_add_ps(_mm256_load_ps(o + 8), w));
+            }
+        }
+        _mm256_store_ps(e, sum);
+        _mm256_store_ps(e + 8, weight);
+    }
+    for (int x = fast1; x < last; x++) slow(x);
 }
 
-template <bool Gaussian>
-void AccumulateCrossTile(const CrossTile& t) {
-    const int R = t.R, n = t.n, m = t.m;
-    assert(R >= 1 && R <= MaxRange && n % 8 == 0 && n >= 8 && n <= ChunkColumns && m >= 1);
-    assert((reinterpret_cast<uintptr_t>(t.Distance) & 31) == 0);
+template <bool Gaussian, int R>
+static void CrossTileBody(const CrossTile& t) {
+    const int n = t.n, m = t.m;
     const __m256 lowerBound = Broadcast(t.LowerBound);
     const __m256 bias = Broadcast(t.ExponentBias);
     float* const z0 = t.Distance;
@@ -78,12 +114,35 @@ void AccumulateCrossTile(const CrossTile& t) {
             const float* const pa = t.StagedA + (y - 1) * StagedRowFloats;
             const float* const pb = t.StagedB + (y + dy - 1) * StagedRowFloats;
             for (int dx = -R; dx <= R; dx++) {
+                // The columns whose A end or B end is in the chunk.
                 const int x0 = dx > 0 ? -dx : 0, len = n + (dx < 0 ? -dx : dx);
-                DistanceRunPair<Gaussian>(pa, pb + 8 * dx, x0, len, t.Coefficient, z0, z1, 1);
-                CreditRow(t, z0, x0, y, dy, dx, lowerBound, bias);
-                if (y + 1 < hi) CreditRow(t, z1, x0, y + 1, dy, dx, lowerBound, bias);
+                const int at = SlotFloats * (dx + R) + 8 * (x0 + R);
+                DistanceRunPair<Gaussian>(pa, pb + 8 * dx, x0, len, t.Coefficient, z0 + at, z1 + at,
+                                          1);
+            }
+            for (int r = 0; r < 2 && y + r < hi; r++) {
+                const int ya = y + r, yb = ya + dy;
+                CreditRows<R>(t, r ? z1 : z0, ya, yb, ya >= 0 && ya < m, yb >= 0 && yb < m,
+                              lowerBound, bias);
             }
         }
+    }
+}
+
+template <bool Gaussian>
+void AccumulateCrossTile(const CrossTile& t) {
+    assert(t.R >= 1 && t.R <= MaxRange && t.n % 8 == 0 && t.n >= 8 && t.n <= ChunkColumns &&
+           t.m >= 1);
+    assert((reinterpret_cast<uintptr_t>(t.Distance) & 31) == 0);
+    switch (t.R) {
+        case 1:
+            return CrossTileBody<Gaussian, 1>(t);
+        case 2:
+            return CrossTileBody<Gaussian, 2>(t);
+        case 3:
+            return CrossTileBody<Gaussian, 3>(t);
+        default:
+            return CrossTileBody<Gaussian, 4>(t);
     }
 }
 

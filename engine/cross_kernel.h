@@ -17,8 +17,9 @@
 //   cols  likewise with [c0, c1) and [c0-dx, c1-dx)
 //
 // so a pair that straddles two tiles is evaluated by both, each crediting its own end. Every
-// entry receives its credits in the order dy ascending, then dx ascending, whatever the tiling:
-// results do not depend on band heights or thread counts.
+// entry receives its credits in one order whatever the tiling -- dy ascending, then dx
+// ascending for an A end and dx descending for a B end -- so results do not depend on band
+// heights or thread counts.
 #pragma once
 
 #include <stdint.h>
@@ -46,8 +47,8 @@ struct CrossTile {
     const float* ExponentBias;  // one float
 };
 
-// Two rows of scaled distances for one run of up to n + R columns.
-enum { CrossDistanceFloats = 2 * 48 * 8 };
+// Scaled distances of two rows for the 2R+1 runs of one dy: 48 vectors per run and row.
+enum { CrossDistanceFloats = 2 * 9 * 48 * 8 };
 
 // Credits every pair between A and B that has an end in the tile, as above. Reads staged rows
 // -R-1 to m+R+1 of both frames (band-relative) and staged columns -R-1 to n+R; writes the sums

@@ -4,8 +4,8 @@
 //
 //   byte 0        DistanceBuffer       168 vectors, for the spatial kernel
 //   5376          AccumulatorRing      six rows of 48 entries (4608 bytes each)
-//   33024         cross distances      two rows of 48 vectors
-//   36096         packed row           40 vector columns of 8 words
+//   33024         cross distances      nine runs of two rows of 48 vectors
+//   60672         packed row           40 vector columns of 8 words
 //
 // A band of frame u is filtered chunk by chunk: the spatial kernel over the chunk (its
 // finished rows go to frame u's sums instead of being packed), then the cross tiles between u
@@ -25,7 +25,7 @@ enum {
     DistanceBytes = 5376,
     AccumulatorRowBytes = 4608,
     CrossDistanceOffset = DistanceBytes + 6 * AccumulatorRowBytes,
-    PackedOffset = CrossDistanceOffset + 2 * 48 * 32,
+    PackedOffset = CrossDistanceOffset + 2 * 9 * 48 * 32,
     StageBlockRows = 16
 };
 
@@ -79,18 +79,65 @@ void TemporalStageWorker(int32_t threadIndex, int32_t, void* first, void*) {
     }
 }
 
-// Normalises rows b to b+m-1 of chunk c of a slot and writes their Y to the output image.
+// Transposes the 8x8 words at p: afterwards word i of vector s is lane s of former vector i, so
+// vector s holds the Y of 8 consecutive pixels of strip s.
+static void TransposeWords(int16_t* p) {
+    __m128i* v = reinterpret_cast<__m128i*>(p);
+    const __m128i t0 = _mm_unpacklo_epi16(v[0], v[1]), t1 = _mm_unpackhi_epi16(v[0], v[1]);
+    const __m128i t2 = _mm_unpacklo_epi16(v[2], v[3]), t3 = _mm_unpackhi_epi16(v[2], v[3]);
+    const __m128i t4 = _mm_unpacklo_epi16(v[4], v[5]), t5 = _mm_unpackhi_epi16(v[4], v[5]);
+    const __m128i t6 = _mm_unpacklo_epi16(v[6], v[7]), t7 = _mm_unpackhi_epi16(v[6], v[7]);
+    const __m128i u0 = _mm_unpacklo_epi32(t0, t2), u1 = _mm_unpackhi_epi32(t0, t2);
+    const __m128i u2 = _mm_unpacklo_epi32(t1, t3), u3 = _mm_unpackhi_epi32(t1, t3);
+    const __m128i u4 = _mm_unpacklo_epi32(t4, t6), u5 = _mm_unpackhi_epi32(t4, t6);
+    const __m128i u6 = _mm_unpacklo_epi32(t5, t7), u7 = _mm_unpackhi_epi32(t5, t7);
+    v[0] = _mm_unpacklo_epi64(u0, u4);
+    v[1] = _mm_unpackhi_epi64(u0, u4);
+    v[2] = _mm_unpacklo_epi64(u1, u5);
+    v[3] = _mm_unpackhi_epi64(u1, u5);
+    v[4] = _mm_unpacklo_epi64(u2, u6);
+    v[5] = _mm_unpackhi_epi64(u2, u6);
+    v[6] = _mm_unpacklo_epi64(u3, u7);
+    v[7] = _mm_unpackhi_epi64(u3, u7);
+}
+
+// Replaces the Y words of 8 pixels at p (48 bytes, any alignment) by the 8 words of y; Cb and
+// Cr stay as they are.
+static VEC_INLINE void StoreY(__m128i y, char* p) {
+    const __m128i toA = _mm_setr_epi8(0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1);
+    const __m128i toB = _mm_setr_epi8(-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11);
+    const __m128i toC =
+        _mm_setr_epi8(-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1);
+    __m128i* v = reinterpret_cast<__m128i*>(p);
+    _mm_storeu_si128(v, _mm_blend_epi16(_mm_loadu_si128(v), _mm_shuffle_epi8(y, toA), 0x49));
+    _mm_storeu_si128(v + 1,
+                     _mm_blend_epi16(_mm_loadu_si128(v + 1), _mm_shuffle_epi8(y, toB), 0x92));
+    _mm_storeu_si128(v + 2,
+                     _mm_blend_epi16(_mm_loadu_si128(v + 2), _mm_shuffle_epi8(y, toC), 0x24));
+}
+
+// Normalises rows b to b+m-1 of chunk c of a slot and writes their Y to the output image:
+// whole groups of 8 pixels inside the frame at once, the pixels before W of a group that
+// reaches past it one by one.
 static void WriteTile(const TemporalJob& job, int slot, int c, int b, int m, int16_t* packed) {
     const int V = job.V, W = job.W, c0 = c * ChunkColumns;
     const int n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
     for (int r = 0; r < m; r++) {
         PackSums(SumsAt(job, slot, b + r, c0), packed, n);
-        YcPixel* out = reinterpret_cast<YcPixel*>(reinterpret_cast<char*>(job.Out) +
-                                                  intptr_t(b + r) * job.OutStride);
-        for (int s = 0; s < 8; s++) {
-            const int x0 = s * V + c0;
-            const int count = W - x0 < n ? W - x0 : n;
-            for (int j = 0; j < count; j++) out[x0 + j].Y = packed[8 * j + s];
+        char* out = reinterpret_cast<char*>(job.Out) + intptr_t(b + r) * job.OutStride;
+        for (int g = 0; g < n; g += 8) {
+            int16_t* words = packed + 8 * g;
+            TransposeWords(words);
+            for (int s = 0; s < 8; s++) {
+                const int x = s * V + c0 + g;
+                if (x + 8 <= W) {
+                    StoreY(_mm_load_si128(reinterpret_cast<const __m128i*>(words + 8 * s)),
+                           out + 6 * intptr_t(x));
+                } else {
+                    YcPixel* pixel = reinterpret_cast<YcPixel*>(out) + x;
+                    for (int i = 0; i < W - x; i++) pixel[i].Y = words[8 * s + i];
+                }
+            }
         }
     }
 }

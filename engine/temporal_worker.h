@@ -66,4 +66,4 @@ HOST_ENTRY void TemporalFinishWorker(int32_t threadIndex, int32_t threadCount, v
 
 // Fixed bytes of a thread slice: DistanceBuffer, six accumulator rows, the cross distances and
 // one packed chunk row.
-enum { TemporalSliceBytes = 5376 + 6 * 4608 + 2 * 48 * 32 + 40 * 16 };
+enum { TemporalSliceBytes = 5376 + 6 * 4608 + 2 * 9 * 48 * 32 + 40 * 16 };

@@ -9,9 +9,9 @@ void AccumulateCrossTileRef(CrossTileModel& t) {
     auto A = [&t](int y, int x) { return t.StagedA(y, x); };
     auto B = [&t](int y, int x) { return t.StagedB(y, x); };
     for (int dy = -R; dy <= R; dy++)
-        for (int dx = -R; dx <= R; dx++)
-            for (int y = -R; y < m + R; y++)
-                for (int x = -R; x < n + R; x++) {
+        for (int y = -R; y < m + R; y++)
+            for (int x = -R; x < n + R; x++)
+                for (int dx = -R; dx <= R; dx++) {
                     const int yb = y + dy, xb = x + dx;
                     const bool aIn = y >= 0 && y < m && x >= 0 && x < n;
                     const bool bIn = yb >= 0 && yb < m && xb >= 0 && xb < n;

@@ -1,8 +1,10 @@
 // cross_kernel_model.h: one-lane scalar model of the cross-frame kernel, its sums and packing
 //
-// The model visits the pairs in the plainest order (dy, dx, row, column) rather than the
-// engine's (dy, row pair, dx, column segment); every sums entry still receives its credits in
-// the order dy ascending, dx ascending, so the two agree bit for bit.
+// The model visits the pairs in the plainest order (dy, row, column, dx) rather than the
+// engine's (dy, row pair, distance runs, then columns with fast and slow paths); every sums
+// entry still receives its credits in the same order -- dy ascending, then dx ascending at an
+// A end and dx descending at a B end (a B entry is met by ascending A columns) -- so the two
+// agree bit for bit.
 #pragma once
 
 #include <stdint.h>
