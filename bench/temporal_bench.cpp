@@ -1,0 +1,410 @@
+// temporal_bench.cpp: the temporal mode against the spatial filter, quality and speed
+//
+//   tessival_temporal quality [--range R] [--threads T] IMAGE.png...
+//   tessival_temporal speed [--range R] [--frames F] [--reps N] W H THREADS...
+//
+// quality: moving 640x360 clips cut from a strip of the images (pans of 2 to 3 pixels a frame,
+// an object moving over a slowly panned background, and a hard cut between two pans), Gaussian
+// noise of sigma 10 and 20 (8-bit levels), every Strength from 10 to 100 in steps of 5 for the
+// spatial filter and for --temporal 1 and 2; the best PSNR of each mode with the Strength that
+// gave it, and beside the cut, the two frames next to it at each mode's best Strength.
+// speed: time per frame of the spatial module and of --temporal 1 and 2, interleaved, on a
+// noisy W x H clip; the median of the repetitions.
+#include <math.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../cli/image_io.h"
+#include "../cli/scene_cut.h"
+#include "../host/temporal_api.h"
+#include "../subhost/substitute_host.h"
+
+typedef std::vector<uint8_t> Plane;  // 8-bit luma
+static int PanX[2] = {2, 3}, PanY = 1;
+static int OnlyMode = -1;  // speed: time one mode only (for profiles)
+struct Clip {
+    std::string Name;
+    int W = 0, H = 0;
+    std::vector<Plane> Frames;
+    int Cut = -1;  // first frame of the second shot, or -1
+};
+
+static Plane Gray(const Image& image) {
+    Plane p(size_t(image.Width) * image.Height);
+    for (size_t i = 0; i < p.size(); i++) {
+        const uint16_t* s = &image.Samples[i * image.Channels];
+        const double y = image.Channels >= 3 ? 0.299 * s[0] + 0.587 * s[1] + 0.114 * s[2] : s[0];
+        p[i] = uint8_t(std::min(255.0, nearbyint(y * 255.0 / image.MaxValue)));
+    }
+    return p;
+}
+
+// The images side by side, cut to a common height.
+struct Strip {
+    int W = 0, H = 0;
+    Plane Y;
+    uint8_t At(int x, int y) const { return Y[size_t(y) * W + size_t(std::clamp(x, 0, W - 1))]; }
+};
+
+static Clip Pan(const Strip& s, const char* name, int x0, int y0, int frames) {
+    Clip c{name, 640, 360, {}, -1};
+    int x = x0, y = y0;
+    for (int t = 0; t < frames; t++) {
+        Plane p(size_t(c.W) * c.H);
+        for (int j = 0; j < c.H; j++)
+            for (int i = 0; i < c.W; i++) p[size_t(j) * c.W + i] = s.At(x + i, y + j);
+        c.Frames.push_back(p);
+        x += PanX[t % 2];  // 2.5 pixels a frame unless --pan says otherwise
+        y += t % 3 == 0 ? PanY : 0;
+    }
+    return c;
+}
+
+static Clip MovingObject(const Strip& s, int bx, int ox, int frames) {
+    Clip c = Pan(s, "object", bx, 0, frames);
+    for (int t = 0; t < frames; t++) {
+        // A 160x120 piece of another part of the strip moving 6 right and 3 down per frame.
+        const int px = 40 + 6 * t, py = 60 + 3 * t;
+        for (int j = 0; j < 120; j++)
+            for (int i = 0; i < 160; i++)
+                c.Frames[t][size_t(py + j) * c.W + px + i] = s.At(ox + i, 200 + j);
+    }
+    return c;
+}
+
+static Clip WithCut(const Clip& a, const Clip& b, int at) {
+    Clip c{"cut", a.W, a.H, {}, at};
+    for (int t = 0; t < int(a.Frames.size()); t++)
+        c.Frames.push_back(t < at ? a.Frames[t] : b.Frames[t]);
+    return c;
+}
+
+static void AddNoise(Plane* p, double sigma, std::mt19937* rng) {
+    std::normal_distribution<double> noise(0.0, sigma);
+    for (uint8_t& v : *p) v = uint8_t(std::clamp(nearbyint(v + noise(*rng)), 0.0, 255.0));
+}
+
+// Mean squared error of every frame.
+static std::vector<double> Errors(const Clip& clean, const std::vector<Plane>& got) {
+    std::vector<double> e;
+    for (size_t t = 0; t < got.size(); t++) {
+        double sum = 0;
+        for (size_t i = 0; i < got[t].size(); i++) {
+            const double d = double(got[t][i]) - clean.Frames[t][i];
+            sum += d * d;
+        }
+        e.push_back(sum / double(got[t].size()));
+    }
+    return e;
+}
+
+static double Psnr(double mse) {
+    return 10.0 * log10(255.0 * 255.0 / mse);
+}
+
+static void ToFilter(const Plane& p, YcPixel* image, int W, int H, int capacity) {
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++)
+            image[size_t(y) * capacity + x] = YcPixel{int16_t(p[size_t(y) * W + x] << 4), 0, 0};
+}
+static Plane FromFilter(const YcPixel* image, int W, int H, int capacity) {
+    Plane p(size_t(W) * H);
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++)
+            p[size_t(y) * W + x] =
+                uint8_t(std::clamp((image[size_t(y) * capacity + x].Y + 8) >> 4, 0, 255));
+    return p;
+}
+
+static std::vector<Plane> Spatial(SubstituteHost& host, const std::vector<Plane>& in, int W, int H,
+                                  int R, int strength) {
+    host.SetControls(R, strength, true);
+    host.AllocateImages(W, H, (W + 7) & ~7);
+    std::vector<Plane> out;
+    for (const Plane& p : in) {
+        ToFilter(p, host.Edit(), W, H, host.Capacity());
+        host.Process();
+        out.push_back(FromFilter(host.Edit(), W, H, host.Capacity()));
+    }
+    return out;
+}
+
+struct Temporal {
+    const TemporalTable* Table = GetTemporalTable();
+    void* Block = nullptr;
+    ~Temporal() { free(Block); }
+    bool Open(SubstituteHost& host, int W, int H, int R, int strength, int N) {
+        const TemporalSetup setup{W, H, R, strength, 1, N, host.Threads()};
+        const size_t huge = size_t(2) << 20;
+        const size_t bytes = (size_t(Table->BlockBytes(&setup)) + huge - 1) / huge * huge;
+        Block = aligned_alloc(huge, bytes);
+        // Large pages: the tiles stride across rows of several big frames.
+        if (getenv("TESSIVAL_NO_HUGE") == nullptr) madvise(Block, bytes, MADV_HUGEPAGE);
+        memset(Block, 0, bytes);
+        host.Bind();
+        return Table->Open(Block, &setup, host.Functions().RunOnAllThreads) == 1;
+    }
+};
+
+// cuts: 0 none, 1 found by IsSceneCut, 2 the clip's own cut.
+static std::vector<Plane> TemporalRun(SubstituteHost& host, const std::vector<Plane>& in, int W,
+                                      int H, int R, int strength, int N, int cuts, int knownCut) {
+    Temporal t;
+    if (!t.Open(host, W, H, R, strength, N)) {
+        fprintf(stderr, "temporal mode refused the setup\n");
+        exit(1);
+    }
+    std::vector<YcPixel> frame(size_t(W) * H), previous(size_t(W) * H), out(size_t(W) * H);
+    std::vector<Plane> result;
+    for (size_t i = 0; i < in.size(); i++) {
+        ToFilter(in[i], frame.data(), W, H, W);
+        const bool cut =
+            i > 0 && ((cuts == 1 && IsSceneCut(previous.data(), frame.data(), W, H, W)) ||
+                      (cuts == 2 && int(i) == knownCut));
+        if (cut)
+            while (t.Table->Finish(t.Block, out.data(), W) == 1)
+                result.push_back(FromFilter(out.data(), W, H, W));
+        if (t.Table->Push(t.Block, frame.data(), W, out.data(), W) == 1)
+            result.push_back(FromFilter(out.data(), W, H, W));
+        previous.swap(frame);
+    }
+    while (t.Table->Finish(t.Block, out.data(), W) == 1)
+        result.push_back(FromFilter(out.data(), W, H, W));
+    return result;
+}
+
+static int Quality(int R, int threads, const std::vector<std::string>& files) {
+    Strip strip;
+    strip.H = 400;
+    std::vector<Plane> images;
+    std::vector<int> widths;
+    for (const std::string& f : files) {
+        FILE* in = fopen(f.c_str(), "rb");
+        if (!in) {
+            fprintf(stderr, "cannot open %s\n", f.c_str());
+            return 1;
+        }
+        std::vector<uint8_t> bytes;
+        int ch;
+        while ((ch = getc(in)) != EOF) bytes.push_back(uint8_t(ch));
+        fclose(in);
+        Image image;
+        std::string error;
+        if (!DecodePng(bytes, &image, &error) || image.Height < strip.H) {
+            fprintf(stderr, "%s: %s\n", f.c_str(),
+                    error.empty() ? "under 400 rows" : error.c_str());
+            return 1;
+        }
+        images.push_back(Gray(image));
+        widths.push_back(image.Width);
+        strip.W += image.Width;
+    }
+    strip.Y.resize(size_t(strip.W) * strip.H);
+    for (int y = 0, x0 = 0; y < strip.H; y++, x0 = 0)
+        for (size_t k = 0; k < images.size(); x0 += widths[k], k++)
+            memcpy(&strip.Y[size_t(y) * strip.W + x0], &images[k][size_t(y) * widths[k]],
+                   size_t(widths[k]));
+    const int frames = 10;
+    std::vector<Clip> clips;
+    for (int k = 0; k < 3; k++)
+        clips.push_back(Pan(strip, "pan", k * (strip.W - 700) / 2, 10 * k, frames));
+    clips.push_back(MovingObject(strip, strip.W / 3, strip.W - 200, frames));
+    const Clip cut =
+        WithCut(Pan(strip, "a", 0, 0, frames), Pan(strip, "b", strip.W - 700, 20, frames), 5);
+    SubstituteHost host(threads);
+    host.Attach(GetFilterTable());
+    printf(
+        "R=%d, %zu motion clips of %d frames 640x360 and one with a cut after frame 5; images: "
+        "%d\n",
+        R, clips.size(), frames, int(files.size()));
+    for (double sigma : {10.0, 20.0}) {
+        std::mt19937 rng{unsigned(sigma)};
+        std::vector<std::vector<Plane>> noisy;
+        for (const Clip& c : clips) {
+            noisy.push_back(c.Frames);
+            for (Plane& p : noisy.back()) AddNoise(&p, sigma, &rng);
+        }
+        std::vector<Plane> noisyCut = cut.Frames;
+        for (Plane& p : noisyCut) AddNoise(&p, sigma, &rng);
+        double bestPsnr[3] = {0, 0, 0};
+        int bestStrength[3] = {0, 0, 0};
+        for (int mode = 0; mode < 3; mode++)
+            for (int s = 10; s <= 100; s += 5) {
+                double mse = 0;
+                int n = 0;
+                for (size_t k = 0; k < clips.size(); k++) {
+                    const std::vector<Plane> out =
+                        mode == 0 ? Spatial(host, noisy[k], 640, 360, R, s)
+                                  : TemporalRun(host, noisy[k], 640, 360, R, s, mode, 0, -1);
+                    for (double e : Errors(clips[k], out)) mse += e, n++;
+                }
+                const double p = Psnr(mse / n);
+                if (p > bestPsnr[mode]) bestPsnr[mode] = p, bestStrength[mode] = s;
+            }
+        double noisyMse = 0;
+        int n = 0;
+        for (size_t k = 0; k < clips.size(); k++)
+            for (double e : Errors(clips[k], noisy[k])) noisyMse += e, n++;
+        printf(
+            "sigma %2.0f: noisy %.2f dB | spatial %.2f dB (Strength %d) | temporal 1 %.2f dB (%d, "
+            "%+.2f dB) | temporal 2 %.2f dB (%d, %+.2f dB)\n",
+            sigma, Psnr(noisyMse / n), bestPsnr[0], bestStrength[0], bestPsnr[1], bestStrength[1],
+            bestPsnr[1] - bestPsnr[0], bestPsnr[2], bestStrength[2], bestPsnr[2] - bestPsnr[0]);
+        // Beside the cut: frames 4 and 5, each mode at its best Strength.
+        const std::vector<double> spatial =
+            Errors(cut, Spatial(host, noisyCut, 640, 360, R, bestStrength[0]));
+        for (int N = 1; N <= 2; N++) {
+            const char* how[3] = {"not split", "split where IsSceneCut finds it",
+                                  "split at the cut"};
+            for (int cuts = 0; cuts < 3; cuts++) {
+                const std::vector<double> e = Errors(
+                    cut,
+                    TemporalRun(host, noisyCut, 640, 360, R, bestStrength[N], N, cuts, cut.Cut));
+                printf(
+                    "  cut, temporal %d %-32s frame 4 %+.2f dB, frame 5 %+.2f dB against spatial\n",
+                    N, how[cuts], Psnr(e[4]) - Psnr(spatial[4]), Psnr(e[5]) - Psnr(spatial[5]));
+            }
+        }
+    }
+    return 0;
+}
+
+// CPU seconds of the whole process (every thread) so far: steadier than wall time on a shared
+// machine.
+static double CpuSeconds() {
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+static int Speed(int R, int frames, int reps, int W, int H, const std::vector<int>& threadCounts) {
+    std::mt19937 rng(7);
+    std::vector<Plane> clip;
+    for (int t = 0; t < frames; t++) {
+        Plane p(size_t(W) * H);
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++)
+                p[size_t(y) * W + x] = uint8_t(((x + 3 * t) / 24 + y / 24) % 2 ? 160 : 90);
+        AddNoise(&p, 10.0, &rng);
+        clip.push_back(p);
+    }
+    for (int threads : threadCounts) {
+        SubstituteHost host(threads);
+        host.Attach(GetFilterTable());
+        host.SetControls(R, 40, true);
+        host.AllocateImages(W, H, (W + 7) & ~7);
+        std::vector<std::vector<double>> times(3), cpu(3);
+        std::vector<YcPixel> frame(size_t(W) * H), out(size_t(W) * H);
+        for (int rep = 0; rep < reps; rep++)
+            for (int mode = 0; mode < 3; mode++) {
+                if (OnlyMode >= 0 && mode != OnlyMode) {
+                    times[mode].push_back(1.0), cpu[mode].push_back(1.0);
+                    continue;
+                }
+                Temporal t;
+                if (mode > 0 && !t.Open(host, W, H, R, 40, mode)) return 1;
+                if (mode == 0) {  // plan once, untimed
+                    ToFilter(clip[0], host.Edit(), W, H, host.Capacity());
+                    host.Process();
+                }
+                double seconds = 0, cpuSeconds = 0;
+                for (const Plane& p : clip) {
+                    if (mode == 0) {
+                        ToFilter(p, host.Edit(), W, H, host.Capacity());
+                        const auto t0 = std::chrono::steady_clock::now();
+                        const double c0 = CpuSeconds();
+                        host.Process();
+                        cpuSeconds += CpuSeconds() - c0;
+                        seconds +=
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
+                                .count();
+                    } else {
+                        ToFilter(p, frame.data(), W, H, W);
+                        const auto t0 = std::chrono::steady_clock::now();
+                        const double c0 = CpuSeconds();
+                        t.Table->Push(t.Block, frame.data(), W, out.data(), W);
+                        cpuSeconds += CpuSeconds() - c0;
+                        seconds +=
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
+                                .count();
+                    }
+                }
+                if (mode > 0) {
+                    const auto t0 = std::chrono::steady_clock::now();
+                    const double c0 = CpuSeconds();
+                    while (t.Table->Finish(t.Block, out.data(), W) == 1) {
+                    }
+                    cpuSeconds += CpuSeconds() - c0;
+                    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
+                                   .count();
+                }
+                times[mode].push_back(1000.0 * seconds / frames);
+                cpu[mode].push_back(1000.0 * cpuSeconds / frames);
+            }
+        double median[3], cpuMedian[3];
+        for (int mode = 0; mode < 3; mode++) {
+            std::sort(times[mode].begin(), times[mode].end());
+            std::sort(cpu[mode].begin(), cpu[mode].end());
+            median[mode] = times[mode][times[mode].size() / 2];
+            cpuMedian[mode] = cpu[mode][cpu[mode].size() / 2];
+        }
+        printf(
+            "%dx%d R=%d threads %d, wall: spatial %.2f ms/frame | temporal 1 %.2f ms (%.2fx) | "
+            "temporal 2 %.2f ms (%.2fx)\n",
+            W, H, R, threads, median[0], median[1], median[1] / median[0], median[2],
+            median[2] / median[0]);
+        printf(
+            "%dx%d R=%d threads %d, CPU:  spatial %.2f ms/frame | temporal 1 %.2f ms (%.2fx) | "
+            "temporal 2 %.2f ms (%.2fx)\n",
+            W, H, R, threads, cpuMedian[0], cpuMedian[1], cpuMedian[1] / cpuMedian[0], cpuMedian[2],
+            cpuMedian[2] / cpuMedian[0]);
+    }
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        fprintf(stderr, "usage: tessival_temporal quality|speed ...\n");
+        return 2;
+    }
+    const std::string what = argv[1];
+    int R = 2, threads = 2, frames = 8, reps = 5;
+    std::vector<std::string> rest;
+    for (int i = 2; i < argc; i++) {
+        const std::string a = argv[i];
+        if (a == "--range" && i + 1 < argc)
+            R = atoi(argv[++i]);
+        else if (a == "--threads" && i + 1 < argc)
+            threads = atoi(argv[++i]);
+        else if (a == "--frames" && i + 1 < argc)
+            frames = atoi(argv[++i]);
+        else if (a == "--reps" && i + 1 < argc)
+            reps = atoi(argv[++i]);
+        else if (a == "--only" && i + 1 < argc)
+            OnlyMode = atoi(argv[++i]);
+        else if (a == "--pan" && i + 3 < argc) {
+            PanX[0] = atoi(argv[++i]), PanX[1] = atoi(argv[++i]), PanY = atoi(argv[++i]);
+        } else
+            rest.push_back(a);
+    }
+    if (what == "quality" && !rest.empty()) return Quality(R, threads, rest);
+    if (what == "speed" && rest.size() >= 3) {
+        std::vector<int> counts;
+        for (size_t i = 2; i < rest.size(); i++) counts.push_back(atoi(rest[i].c_str()));
+        return Speed(R, frames, reps, atoi(rest[0].c_str()), atoi(rest[1].c_str()), counts);
+    }
+    fprintf(stderr,
+            "usage: tessival_temporal quality [--range R] [--threads T] IMAGE.png... | speed "
+            "[--range R] [--frames F] [--reps N] W H THREADS...\n");
+    return 2;
+}
