@@ -168,7 +168,7 @@ static std::vector<Plane> TemporalRun(SubstituteHost& host, const std::vector<Pl
     for (size_t i = 0; i < in.size(); i++) {
         ToFilter(in[i], frame.data(), W, H, W);
         const bool cut =
-            i > 0 && ((cuts == 1 && IsSceneCut(previous.data(), frame.data(), W, H, W)) ||
+            i > 0 && ((cuts == 1 && IsSceneCut(previous.data(), W, frame.data(), W, W, H)) ||
                       (cuts == 2 && int(i) == knownCut));
         if (cut)
             while (t.Table->Finish(t.Block, out.data(), W) == 1)

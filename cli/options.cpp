@@ -23,6 +23,8 @@ const char* UsageText() {
            "  --sigma S        with auto: the noise is S, a standard deviation in the\n"
            "                   input's sample units (0 to 65535), instead of measured\n"
            "  --box            uniform 3x3 patch weighting (default: Gaussian)\n"
+           "  --temporal N     streams: also search the N frames before and after each frame,\n"
+           "                   0 to 2 (default 0: each frame alone, as the editor's plug-in)\n"
            "\n"
            "running:\n"
            "  --threads N      worker threads, 1 to 256 (default: one per core)\n"
@@ -138,6 +140,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         } else if (name == "--box") {
             if (!flag()) return false;
             o->Filter.Gaussian = false;
+        } else if (name == "--temporal") {
+            if (!integer(0, 2, &n)) return false;
+            o->Temporal = int(n);
         } else if (name == "--threads") {
             if (!integer(1, 256, &n)) return false;
             o->Filter.Threads = int(n);

@@ -24,6 +24,7 @@ struct Options {
     FilterSettings Filter;
     bool RangeGiven = false;
     bool StrengthGiven = false;
+    int Temporal = 0;   // --temporal N: frames searched on each side (streams only)
     long Frames = -1;   // -1: all
     int Progress = -1;  // -1: when stderr is a terminal; 0 off; 1 on
     bool Quiet = false;

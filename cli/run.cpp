@@ -17,6 +17,7 @@
 #include "image_io.h"
 #include "progress.h"
 #include "stream_pipeline.h"
+#include "temporal_stage.h"
 #include "y4m.h"
 
 static int Fail(int code, const std::string& message) {
@@ -67,6 +68,13 @@ static int FilterStream(const Options& o, FILE* in) {
     LumaFilter filter;
     std::string error;
     if (!OpenLumaFilter(&filter, o.Filter, &error)) return Fail(ExitNoFilter, error);
+    // --temporal N: a window of 2N + 1 frames in the module's temporal mode.
+    TemporalFilter temporal;
+    if (o.Temporal > 0 &&
+        !OpenTemporalFilter(&temporal, &filter, o.Filter, o.Temporal, format, &error)) {
+        CloseLumaFilter(&filter);
+        return Fail(ExitNoFilter, error);
+    }
     FILE* out = OpenOutput(o.Output);
     if (out == nullptr)
         return Fail(ExitWriteFailed, "cannot create " + o.Output + ": " + strerror(errno));
@@ -87,6 +95,7 @@ static int FilterStream(const Options& o, FILE* in) {
     }
     StreamJob job;
     job.Reader = &reader;
+    job.Temporal = o.Temporal > 0 ? &temporal : nullptr;
     job.InputName = o.Input;
     job.OutputName = o.Output;
     job.Limit = o.Frames;
@@ -94,7 +103,8 @@ static int FilterStream(const Options& o, FILE* in) {
     job.Out = out;
     job.ScaleBits = filter.ScaleBits;
     StreamStrength strength;
-    if (o.Filter.AutoStrength) {
+    // The temporal mode picks its strength per shot itself (temporal_stage.h).
+    if (o.Filter.AutoStrength && o.Temporal == 0) {
         StartStreamStrength(&strength, o.Filter, format.Bits);
         job.Auto = &strength;
     }
@@ -122,6 +132,10 @@ static int FilterStream(const Options& o, FILE* in) {
 }
 
 static int FilterOneImage(const Options& o, FILE* in, char kind) {
+    if (o.Temporal > 0)
+        return Fail(ExitUsage, Name(o.Input, true) +
+                                   " is a still image; --temporal searches neighbouring frames "
+                                   "and works on y4m streams only");
     std::vector<uint8_t> bytes;
     uint8_t chunk[1 << 16];
     size_t got;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "options.h"
+#include "temporal_stage.h"
 
 // The signal that asked the run to stop, 0 while none has.
 static volatile sig_atomic_t Interrupted = 0;
@@ -102,7 +103,8 @@ static const char* SignalName(int signal) {
 StreamResult RunStreamPipeline(const StreamJob& job) {
     SignalScope signals(job.CatchSignals);
     std::vector<std::unique_ptr<StreamItem>> items;
-    const int count = PipelineItems + (job.Auto ? StreamStrengthHold(*job.Auto) : 0);
+    const int count = PipelineItems + (job.Auto ? StreamStrengthHold(*job.Auto) : 0) +
+                      (job.Temporal != nullptr ? job.Temporal->Neighbours + 1 : 0);
     ItemQueue free{size_t(count)}, toFilter(1), toWriter(1);
     for (int i = 0; i < count; i++) {
         items.emplace_back(new StreamItem);
@@ -194,6 +196,21 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
         if (item == nullptr || Interrupted != 0) {
             abortAll();
             break;
+        }
+        if (job.Temporal != nullptr) {
+            // Frames leave the temporal stage once their later neighbours are in.
+            std::vector<StreamItem*> ready;
+            TemporalStage(job.Temporal, item, &ready);
+            bool ended = false;
+            for (StreamItem* r : ready) {
+                if (ended || !toWriter.Push(r)) {
+                    ended = true;
+                    break;
+                }
+                ended = r->End;
+            }
+            if (ended) break;
+            continue;
         }
         if (job.Auto == nullptr) {
             if (!item->End) FilterStage(job.Filter, item, &spare);

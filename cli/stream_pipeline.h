@@ -30,6 +30,8 @@
 #include "auto_strength.h"
 #include "stream_stages.h"
 
+struct TemporalFilter;
+
 // Frames alive at once: one in each stage (plus the frames the automatic strength may hold).
 static const int PipelineItems = 3;
 
@@ -39,6 +41,9 @@ struct StreamJob {
     std::string OutputName;
     long Limit = -1;  // --frames: at most this many frames, -1 for all
     LumaFilter* Filter = nullptr;
+    // --temporal: the filter stage is TemporalStage, which holds up to N + 1 frames; that many
+    // more items circulate.
+    TemporalFilter* Temporal = nullptr;
     int ScaleBits = FilterScaleBits;
     // The automatic strength, or null for a fixed one. The filter stage then holds frames back
     // at the start of each shot until the shot's noise level is known (every frame still comes

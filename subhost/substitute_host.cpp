@@ -48,6 +48,10 @@ bool SubstituteHost::Load(const std::string& path, std::string* error) {
     return true;
 }
 
+void* SubstituteHost::Symbol(const char* name) const {
+    return library_ != nullptr ? dlsym(library_, name) : nullptr;
+}
+
 void SubstituteHost::Attach(const FilterTable* table) {
     table_ = table;
     instance_ = FilterInstance{};

@@ -26,6 +26,9 @@ public:
 
     // dlopen the module and take its GetFilterTable; false with a reason on failure.
     bool Load(const std::string& path, std::string* error);
+    // Another export of the loaded module (the temporal mode's GetTemporalTable, say); null when
+    // the module has none or the descriptor was attached rather than loaded.
+    void* Symbol(const char* name) const;
     // Use a descriptor directly (the module linked into the program).
     void Attach(const FilterTable* table);
     const FilterTable* Table() const { return table_; }

@@ -1,0 +1,144 @@
+// temporal_stage.cpp: frames of a shot in and out of the temporal mode, cuts, the last frames
+#include "temporal_stage.h"
+
+#include "../noise/temporal_calibration.h"
+#include "auto_strength.h"
+#include "options.h"
+#include "scene_cut.h"
+
+// (Re)opens the mode's block at module strength `module`: at the start of a shot, so nothing
+// held is lost.
+static bool OpenBlock(TemporalFilter* t, int module) {
+    SubstituteHost& host = *t->Filter->Host;
+    const TemporalSetup setup{
+        t->W,          t->H,          t->Settings.Range, module, t->Settings.Gaussian ? 1 : 0,
+        t->Neighbours, host.Threads()};
+    host.Bind();
+    if (t->Table->Open(t->Block, &setup, host.Functions().RunOnAllThreads) != 1) return false;
+    t->ModuleStrength = module;
+    return true;
+}
+
+bool OpenTemporalFilter(TemporalFilter* t, LumaFilter* filter, const FilterSettings& settings,
+                        int neighbours, const Y4mFormat& format, std::string* error) {
+    SubstituteHost& host = *filter->Host;
+    auto get = reinterpret_cast<const TemporalTable* (*)()>(host.Symbol("GetTemporalTable"));
+    t->Table = get != nullptr ? get() : nullptr;
+    if (t->Table == nullptr || t->Table->Version != 1) {
+        *error =
+            "the filter module has no temporal mode (GetTemporalTable); it is older than "
+            "this program";
+        return false;
+    }
+    const int W = format.Width, H = format.Height;
+    // The block's size does not depend on the strength.
+    const TemporalSetup setup{
+        W, H, settings.Range, 40, settings.Gaussian ? 1 : 0, neighbours, host.Threads()};
+    const int64_t bytes = t->Table->BlockBytes(&setup);
+    if (bytes <= 0) {
+        *error = "the temporal mode cannot take frames of " + std::to_string(W) + "x" +
+                 std::to_string(H);
+        return false;
+    }
+    t->Storage.assign(size_t(bytes) + 128, 0);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(t->Storage.data());
+    t->Block = t->Storage.data() + ((128 - base % 128) % 128);
+    t->Filter = filter;
+    t->Settings = settings;
+    t->Format = &format;
+    t->Neighbours = neighbours;
+    t->W = W;
+    t->H = H;
+    const ModuleStrength fixed = SplitStrength(settings.Strength);
+    if (!OpenBlock(t, fixed.Strength)) {
+        __builtin_cpu_init();
+        *error = __builtin_cpu_supports("avx")
+                     ? "the filter module refused the temporal mode's setup"
+                     : "the filter module needs a processor with AVX, and this one has none";
+        return false;
+    }
+    t->Strength = settings.Strength;
+    t->ScaleBits = fixed.ScaleBits;
+    return true;
+}
+
+// At the start of a shot: its strength, from the noise of its first frame when automatic.
+static bool StartShot(TemporalFilter* t, const StreamItem& first) {
+    if (!t->Settings.AutoStrength) return true;
+    const int bits = t->Format->Bits;
+    const double sigma = t->Settings.Sigma >= 0
+                             ? t->Settings.Sigma
+                             : MeasureFrameNoise(*t->Format, first.Frame.Data.data()).Sigma;
+    const int strength =
+        TemporalStrengthForSigma(sigma, bits, t->Settings.Range, t->Settings.Gaussian);
+    const ModuleStrength split = SplitStrength(strength);
+    t->Sigma = sigma;
+    t->Strength = strength;
+    t->ScaleBits = split.ScaleBits;
+    return split.Strength == t->ModuleStrength || OpenBlock(t, split.Strength);
+}
+
+// Finishes one held frame into the oldest held item's image; false when none is left.
+static bool FinishOne(TemporalFilter* t, std::vector<StreamItem*>* ready) {
+    if (t->Held.empty()) return false;
+    HostImage& image = t->Held.front()->Image;
+    if (t->Table->Finish(t->Block, image.Pixels, image.Capacity) != 1) return false;
+    ready->push_back(t->Held.front());
+    t->Held.pop_front();
+    return true;
+}
+
+static void FinishShot(TemporalFilter* t, std::vector<StreamItem*>* ready) {
+    while (FinishOne(t, ready)) {
+    }
+}
+
+void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>* ready) {
+    t->Filter->Host->Bind();
+    if (item->End) {
+        FinishShot(t, ready);
+        ready->push_back(item);
+        return;
+    }
+    // The reader handed the luma over at the scale it knew; the shot's strength may need another
+    // (and the cut test compares frames on one scale).
+    if (item->ScaleBits != t->ScaleBits) ToHostStage(*t->Format, item, t->ScaleBits);
+    const HostImage& in = item->Image;
+    if (!t->Held.empty()) {
+        const HostImage& previous = t->Held.back()->Image;
+        if (IsSceneCut(previous.Pixels, previous.Capacity, in.Pixels, in.Capacity, t->W, t->H)) {
+            t->Cuts++;
+            FinishShot(t, ready);
+        }
+    }
+    if (t->Held.empty() && !StartShot(t, *item)) {
+        item->End = true;
+        item->Code = ExitNoFilter;
+        item->Message = "the filter module refused the temporal mode's setup";
+        ready->push_back(item);
+        return;
+    }
+    if (item->ScaleBits != t->ScaleBits) ToHostStage(*t->Format, item, t->ScaleBits);
+    if (t->Settings.AutoStrength) {
+        item->Sigma = t->Sigma;
+        item->Strength = t->Strength;
+    }
+    // The frame that leaves now, if one does, is the oldest held.
+    HostImage* out = t->Held.empty() ? nullptr : &t->Held.front()->Image;
+    const int32_t pushed = t->Table->Push(t->Block, item->Image.Pixels, item->Image.Capacity,
+                                          out ? out->Pixels : nullptr, out ? out->Capacity : 0);
+    if (pushed < 0) {
+        // Nothing the caller sends should be refused; hand on what is done and stop here.
+        FinishShot(t, ready);
+        item->End = true;
+        item->Code = ExitNoFilter;
+        item->Message = "the filter module refused frame " + std::to_string(item->Number);
+        ready->push_back(item);
+        return;
+    }
+    if (pushed == 1) {
+        ready->push_back(t->Held.front());
+        t->Held.pop_front();
+    }
+    t->Held.push_back(item);
+}

@@ -1,0 +1,53 @@
+// temporal_stage.h: the filter stage of a stream in temporal mode (--temporal N)
+//
+// In temporal mode frame t is filtered with frames t-N to t+N of its own shot, so it leaves the
+// stage once frame t+N has come in: the stage holds up to N + 1 items and hands on the ones
+// that are done, in order. A scene cut (IsSceneCut between two consecutive frames) ends the
+// shot: the held frames are finished with the neighbours they have before the new shot starts,
+// and so are the last frames of the stream when its end item arrives. The mode runs in the
+// Linux library (GetTemporalTable, looked up in the loaded module) on the host's threads, in
+// a block of its own that holds 2N + 1 frames' worth of staged luma and sums at most: memory
+// stays constant whatever the length of the clip.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "../host/temporal_api.h"
+#include "luma_filter.h"
+#include "stream_stages.h"
+
+struct TemporalFilter {
+    LumaFilter* Filter = nullptr;  // the loaded module and its host
+    const TemporalTable* Table = nullptr;
+    FilterSettings Settings;
+    const Y4mFormat* Format = nullptr;  // of the stream: for the noise of a shot's first frame
+    int Neighbours = 1;
+    int W = 0, H = 0;
+    // The strength of the current shot (1..200): the module's control the block was opened
+    // with, and the luma scale the shot's frames are handed over at. With the automatic
+    // strength each shot gets its own, from its first frame's noise and the temporal
+    // calibration (noise/temporal_calibration.h).
+    int Strength = 0, ModuleStrength = 0, ScaleBits = FilterScaleBits;
+    double Sigma = -1;
+    std::vector<uint8_t> Storage;  // the mode's block, aligned inside
+    void* Block = nullptr;
+    // Frames pushed and not yet handed on, oldest first. A frame's result goes into its own
+    // item's image; the newest one's image still holds its input, for the scene-cut test.
+    std::deque<StreamItem*> Held;
+    long Cuts = 0;  // scene cuts found so far
+};
+
+// Sets the temporal mode up for frames of `format` (W x H) with the settings' Range, strength
+// (fixed, or automatic per shot) and patch; false with the reason (a module without the mode,
+// a refused setup).
+bool OpenTemporalFilter(TemporalFilter* temporal, LumaFilter* filter,
+                        const FilterSettings& settings, int neighbours, const Y4mFormat& format,
+                        std::string* error);
+
+// Takes the next item, its luma already in item->Image (ToHostStage). A frame is pushed (after
+// finishing the shot before it at a cut); an end item finishes every held frame. Items that
+// are done, their result in their image, and the end item last, are appended to *ready in
+// stream order. A refused call turns the item into an end (ExitNoFilter).
+void TemporalStage(TemporalFilter* temporal, StreamItem* item, std::vector<StreamItem*>* ready);

@@ -1,0 +1,145 @@
+// temporal_stream_tests.cpp: --temporal in the program: the stage's order and delay, scene cuts,
+// the default that stays the spatial filter, images that refuse the option
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "../options.h"
+#include "../scene_cut.h"
+#include "../stream_pipeline.h"
+#include "../temporal_stage.h"
+#include "test_streams.h"
+
+namespace {
+
+// A gray stream of W x H frames: frames 0 to cut-1 show a pattern moving 2 pixels a frame, the
+// rest another pattern; noise on every frame.
+std::string MovingStream(int W, int H, int frames, int cut, uint32_t seed) {
+    std::string s = Header(W, H, "mono") + "\n";
+    std::mt19937 random(seed);
+    std::normal_distribution<double> noise(0.0, 6.0);
+    for (int t = 0; t < frames; t++) {
+        s += "FRAME\n";
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                const int u = x - 2 * t;
+                const double clean = t < cut ? ((u / 6 + y / 6) % 2 ? 170 : 80) + (u & 31)
+                                             : 40 + ((x * x + 3 * y) % 97) * 1.9;
+                const double v = clean + noise(random);
+                s += char(v < 0 ? 0 : v > 255 ? 255 : int(v + 0.5));
+            }
+    }
+    return s;
+}
+
+std::string Filtered(const std::string& stream, const std::string& options) {
+    ScratchFolder folder;
+    WriteFile(folder.Path("in.y4m"), stream);
+    const ProgramRun run = RunProgram(options + " --module " + TESSIVAL_MODULE + " " +
+                                      folder.Path("in.y4m") + " " + folder.Path("out.y4m"));
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    return ReadFile(folder.Path("out.y4m"));
+}
+
+// The frames of a y4m stream after its header.
+std::string Frames(const std::string& stream) {
+    return stream.substr(stream.find('\n') + 1);
+}
+
+TEST(TemporalStream, ZeroIsTheSpatialFilterByteForByte) {
+    const std::string in = MovingStream(72, 40, 5, 5, 1);
+    const std::string spatial = Filtered(in, "--range 2");
+    // Streams are compared with ==: a difference would print every byte of them.
+    EXPECT_TRUE(Filtered(in, "--range 2 --temporal 0") == spatial);
+    const std::string temporal = Filtered(in, "--range 2 --temporal 1");
+    EXPECT_EQ(temporal.size(), spatial.size());
+    EXPECT_FALSE(temporal == spatial);
+}
+
+// A hard cut ends the shot: the output is the two shots filtered as two clips.
+TEST(TemporalStream, ACutEndsTheShot) {
+    const int W = 96, H = 48;
+    const std::string whole = MovingStream(W, H, 7, 3, 2);
+    const size_t frameBytes = 6 + size_t(W) * H;
+    const std::string header = whole.substr(0, whole.find('\n') + 1);
+    const std::string body = Frames(whole);
+    const std::string first = header + body.substr(0, 3 * frameBytes);
+    const std::string second = header + body.substr(3 * frameBytes);
+    for (const char* n : {"1", "2"}) {
+        const std::string options = std::string("--range 2 --threads 2 --temporal ") + n;
+        EXPECT_TRUE(Frames(Filtered(whole, options)) ==
+                    Frames(Filtered(first, options)) + Frames(Filtered(second, options)))
+            << "--temporal " << n;
+    }
+}
+
+TEST(TemporalStream, SceneCutsAreCutsAndMotionIsNot) {
+    const int W = 160, H = 96;
+    auto frame = [&](int shift, int pattern, uint32_t seed) {
+        std::mt19937 random(seed);
+        std::vector<YcPixel> image(size_t(W) * H);
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                const int u = x - shift;
+                const int v = pattern == 0 ? ((u / 10 + y / 10) % 2 ? 2600 : 1100) + 8 * (u & 63)
+                                           : 300 + 30 * ((x * 7 + y * 13) % 101);
+                image[size_t(y) * W + x] = YcPixel{int16_t(v + int(random() % 129) - 64), 0, 0};
+            }
+        return image;
+    };
+    const std::vector<YcPixel> a = frame(0, 0, 1);
+    EXPECT_FALSE(IsSceneCut(a.data(), W, frame(0, 0, 2).data(), W, W, H));  // noise only
+    EXPECT_FALSE(IsSceneCut(a.data(), W, frame(3, 0, 3).data(), W, W, H));  // a pan
+    EXPECT_FALSE(IsSceneCut(a.data(), W, frame(12, 0, 4).data(), W, W, H));
+    EXPECT_TRUE(IsSceneCut(a.data(), W, frame(0, 1, 5).data(), W, W, H));  // another shot
+    EXPECT_FALSE(IsSceneCut(a.data(), W, a.data(), W, 1, 1));
+}
+
+// The stage holds up to N + 1 frames and hands them on in order, the last ones at the end.
+TEST(TemporalStream, StageHandsFramesOnInOrderAfterTheirNeighbours) {
+    const std::string stream = MovingStream(64, 16, 5, 5, 3);
+    FILE* in = ReadFrom(stream);
+    Y4mReader reader;
+    reader.In = in;
+    ASSERT_TRUE(ReadY4mHeader(&reader)) << reader.Error;
+    FilterSettings settings;
+    settings.Threads = 2;
+    settings.Module = TESSIVAL_MODULE;
+    LumaFilter filter;
+    std::string error;
+    ASSERT_TRUE(OpenLumaFilter(&filter, settings, &error)) << error;
+    TemporalFilter temporal;
+    ASSERT_TRUE(OpenTemporalFilter(&temporal, &filter, settings, 2, reader.Format, &error))
+        << error;
+    std::vector<StreamItem> items(6);
+    std::vector<std::vector<long>> handed;
+    for (StreamItem& item : items) {
+        if (ReadStage(&reader, "in", -1, &item)) ToHostStage(reader.Format, &item);
+        std::vector<StreamItem*> ready;
+        TemporalStage(&temporal, &item, &ready);
+        handed.emplace_back();
+        for (StreamItem* r : ready) handed.back().push_back(r->End ? -1 : r->Number);
+    }
+    const std::vector<std::vector<long>> want = {{}, {}, {1}, {2}, {3}, {4, 5, -1}};
+    EXPECT_EQ(handed, want);
+    EXPECT_EQ(temporal.Cuts, 0);
+    CloseLumaFilter(&filter);
+    fclose(in);
+}
+
+TEST(TemporalStream, ImagesAndBadValuesAreRefused) {
+    ScratchFolder folder;
+    const ProgramRun demo = RunProgram("demo --module " + std::string(TESSIVAL_MODULE) + " " +
+                                       folder.Path("d.png") + " >/dev/null");
+    ASSERT_EQ(demo.Code, 0) << demo.Err;
+    const ProgramRun image =
+        RunProgram("--temporal 1 " + folder.Path("d.png") + " " + folder.Path("o.png"));
+    EXPECT_EQ(image.Code, ExitUsage);
+    EXPECT_NE(image.Err.find("--temporal"), std::string::npos) << image.Err;
+    const ProgramRun three =
+        RunProgram("--temporal 3 " + folder.Path("d.png") + " " + folder.Path("o.png"));
+    EXPECT_EQ(three.Code, ExitUsage);
+    EXPECT_NE(three.Err.find("0 to 2"), std::string::npos) << three.Err;
+}
+
+}  // namespace
