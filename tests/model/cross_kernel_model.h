@@ -13,24 +13,12 @@
 
 #include "patch_kernel_model.h"
 
-// Scaled distance c * D between (y, x) of frame A and (y + dy, x + dx) of frame B, in the
-// kernel's column-term order; A(row, column) and B(row, column) give the values.
+// Scaled distance c * D between (y, x) of frame A and (y + dy, x + dx) of frame B: the spatial
+// model's ScaledDistanceRef with the two ends read from two frames.
 template <bool Gaussian, typename FrameA, typename FrameB>
 inline float CrossScaledDistanceRef(const FrameA& A, const FrameB& B, int y, int x, int dy, int dx,
                                     float c) {
-    auto sq = [&](int i, int u) {
-        const float d = B(y + dy + i, u + dx) - A(y + i, u);
-        return d * d;
-    };
-    auto side = [&](int u) {
-        const float dt = sq(-1, u), dm = sq(0, u), db = sq(1, u);
-        return Gaussian ? ModelEdgeWeight * dm + ModelCornerWeight * (dt + db) : (dt + dm) + db;
-    };
-    auto centre = [&](int u) {
-        const float dt = sq(-1, u), dm = sq(0, u), db = sq(1, u);
-        return Gaussian ? dm + ModelEdgeWeight * (dt + db) : (dt + dm) + db;
-    };
-    return c * ((side(x - 1) + centre(x)) + side(x + 1));
+    return TwoFrameDistanceRef<Gaussian>(A, B, y, x, dy, dx, c);
 }
 
 // One lane of one tile: staged values of both frames (band rows -R-1 to m+R+1, columns -R-1 to

@@ -20,12 +20,14 @@ inline float ModelFloat(uint32_t bits) {
 const float ModelEdgeWeight = ModelFloat(0x3F1B458D);    // 0.60653f
 const float ModelCornerWeight = ModelFloat(0x3EBC5AC4);  // 0.36788f
 
-// Scaled distance c * D((y, x), (y + dy, x + dx)) with the kernel's column-term order:
-// D(x) = (L(x-1) + M(x)) + L(x+1). S(row, column) gives the value at a position.
-template <bool Gaussian, typename Staged>
-inline float ScaledDistanceRef(const Staged& S, int y, int x, int dy, int dx, float c) {
+// Scaled distance c * D between (y, x) read through P and (y + dy, x + dx) read through Q, with
+// the kernel's column-term order: D(x) = (L(x-1) + M(x)) + L(x+1). P(row, column) and
+// Q(row, column) give the values (the same frame for the spatial filter).
+template <bool Gaussian, typename FrameP, typename FrameQ>
+inline float TwoFrameDistanceRef(const FrameP& P, const FrameQ& Q, int y, int x, int dy, int dx,
+                                 float c) {
     auto sq = [&](int i, int u) {
-        const float d = S(y + dy + i, u + dx) - S(y + i, u);
+        const float d = Q(y + dy + i, u + dx) - P(y + i, u);
         return d * d;
     };
     auto side = [&](int u) {
@@ -38,6 +40,13 @@ inline float ScaledDistanceRef(const Staged& S, int y, int x, int dy, int dx, fl
     };
     const float D = (side(x - 1) + centre(x)) + side(x + 1);
     return c * D;
+}
+
+// Scaled distance c * D((y, x), (y + dy, x + dx)) within one frame; S(row, column) gives the
+// value at a position.
+template <bool Gaussian, typename Staged>
+inline float ScaledDistanceRef(const Staged& S, int y, int x, int dy, int dx, float c) {
+    return TwoFrameDistanceRef<Gaussian>(S, S, y, x, dy, dx, c);
 }
 
 // One lane of one chunk: staged rows (band rows -R-1 upward, 50 columns from -R-1), the
