@@ -55,11 +55,23 @@ static bool Plan(int32_t W, int32_t H) {
     return true;
 }
 
+// The hand-back: the filtered temp image becomes the edit image.
+static void ExchangeImages(FrameInfo* frame) {
+    YcPixel* const filtered = frame->Temp;
+    frame->Temp = frame->Edit;
+    frame->Edit = filtered;
+}
+
 int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame) {
     if (instance == nullptr || frame == nullptr) return 0;
     const int32_t W = frame->Width, H = frame->Height, capacity = frame->Capacity;
     if (W < 0 || H < 0 || capacity < 0) return 0;
-    if (W == 0 || H == 0) return 1;
+    if (W == 0 || H == 0) {
+        // Nothing to filter, but handed back like any other frame, so that a host that always
+        // takes the edit image after the call sees one rule.
+        ExchangeImages(frame);
+        return 1;
+    }
     if (capacity < W || capacity > INT32_MAX / 6 || frame->Edit == nullptr ||
         frame->Temp == nullptr)
         return 0;
@@ -92,8 +104,6 @@ int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame) {
     Job.ClaimCounter = 0;
     host->RunOnAllThreads(BandWorkers[instance->CheckValues[0] != 0 ? 1 : 0], &Job, nullptr);
 
-    YcPixel* const filtered = frame->Temp;
-    frame->Temp = frame->Edit;
-    frame->Edit = filtered;
+    ExchangeImages(frame);
     return 1;
 }

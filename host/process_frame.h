@@ -5,10 +5,11 @@
 #include "host_api.h"
 
 // Filters the luma of one frame on all host threads and hands it back by exchanging the edit
-// and temp images. Returns 1 on success, also for an empty frame (W or H of 0), which is left
-// untouched. Returns 0 and touches nothing when the frame cannot be filtered: negative sizes, a
-// row capacity below W, a missing image or host service, no AVX, a thread probe that found no
-// thread 0, or a failed scratch allocation (the next frame plans again).
+// and temp images. Returns 1 on success, also for an empty frame (W or H of 0): no pixel is
+// touched, and the images are exchanged as for any other frame. Returns 0 and touches nothing when
+// the frame cannot be filtered: negative sizes, a row capacity below W, a missing image or host
+// service, no AVX, a thread probe that found no thread 0, or a failed scratch allocation (the next
+// frame plans again).
 HOST_ENTRY int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame);
 
 // WorkerFunction: thread 0 stores the thread count where first points.

@@ -277,16 +277,19 @@ TEST_F(Host, UnusableFrames) {
     EXPECT_EQ(host.Process(), 0);
     EXPECT_EQ(ProcessFrame(nullptr, &host.Frame()), 0);
     EXPECT_EQ(ProcessFrame(&host.Instance(), nullptr), 0);
-    // Nothing to filter: success, nothing touched, the edit image stays the result.
+    // Nothing to filter: success, no pixel touched, and edit and temp exchanged as for any
+    // accepted frame, so that the host takes the edit image after every call.
     for (auto [W, H] : {std::pair<int, int>{0, 8}, {64, 0}, {0, 0}}) {
         NewFrame(64, 8);
+        const FrameInfo before = host.Frame();
+        const std::vector<uint8_t> bytes = Bytes();  // both 64x8 images
         host.Frame().Width = W;
         host.Frame().Height = H;
-        const FrameInfo before = host.Frame();
-        const std::vector<uint8_t> bytes = Bytes();
         EXPECT_EQ(host.Process(), 1) << W << "x" << H;
-        EXPECT_EQ(host.Frame().Edit, before.Edit);
-        EXPECT_EQ(Bytes(), bytes);
+        EXPECT_EQ(host.Frame().Edit, before.Temp) << W << "x" << H;
+        EXPECT_EQ(host.Frame().Temp, before.Edit) << W << "x" << H;
+        host.Frame() = before;
+        EXPECT_EQ(Bytes(), bytes) << W << "x" << H;
     }
 }
 

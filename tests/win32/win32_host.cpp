@@ -277,7 +277,7 @@ void CheckCallbacks() {
     Check(CallWindowProc(FilterSwitchedMessage) == 0 && IsFilterActiveCalls == 1,
           "WindowProc 1133 asks IsFilterActive once, returns 0");
     Check(CallUpdate() == 1, "Update returns 1");
-    // Empty frames: success, nothing touched, no exchange.
+    // Empty frames: success, nothing touched, edit and temp exchanged.
     for (int empty = 0; empty < 2; empty++) {
         YcPixel a[4], b[4];
         memset(a, 0x33, sizeof a);
@@ -292,9 +292,10 @@ void CheckCallbacks() {
         bool untouched = true;
         for (int i = 0; i < 4; i++)
             untouched = untouched && a[i].Y == 0x3333 && b[i].Y == 0x4444 && a[i].Cr == 0x3333;
-        Check(
-            result == 1 && frame[1] == uint32_t(uintptr_t(a)) && untouched,
-            empty == 0 ? "W = 0: returns 1, nothing touched" : "H = 0: returns 1, nothing touched");
+        Check(result == 1 && frame[1] == uint32_t(uintptr_t(b)) &&
+                  frame[2] == uint32_t(uintptr_t(a)) && untouched,
+              empty == 0 ? "W = 0: returns 1, nothing touched, exchanged"
+                         : "H = 0: returns 1, nothing touched, exchanged");
     }
     GroupLine("callbacks", Failed == before, "7 checks");
 }
