@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "luma_filter.h"
+#include "pixel_budget.h"
 
 enum class ImageKind { Png, Pnm };
 
@@ -44,9 +45,14 @@ struct Image {
 // PGM/PPM (any P1 to P7 header), or 0 when it is none of them.
 char SniffKind(const uint8_t* head, size_t n);
 
-// Decoders for a whole file in memory; false with the reason (truncated, corrupt, unsupported).
-bool DecodePng(const std::vector<uint8_t>& bytes, Image* image, std::string* error);
-bool DecodePnm(const std::vector<uint8_t>& bytes, Image* image, std::string* error);
+// Decoders for a whole file in memory; false with the reason (truncated, corrupt, unsupported,
+// or larger than maxPixels). The size is checked before anything in proportion to it is
+// allocated, and a PNG's samples grow row by row as they decode, so a PNG that breaks off
+// costs what its rows delivered.
+bool DecodePng(const std::vector<uint8_t>& bytes, Image* image, std::string* error,
+               uint64_t maxPixels = DefaultMaxPixels);
+bool DecodePnm(const std::vector<uint8_t>& bytes, Image* image, std::string* error,
+               uint64_t maxPixels = DefaultMaxPixels);
 
 // Encoders; false with the reason when the image does not fit the format or writing failed.
 bool EncodePng(const Image& image, std::vector<uint8_t>* bytes, std::string* error);

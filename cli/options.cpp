@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -29,6 +30,11 @@ const char* UsageText() {
            "running:\n"
            "  --threads N      worker threads, 1 to 256 (default: one per core)\n"
            "  --frames N       stop after N frames\n"
+           "  --max-pixels N   refuse pictures and frames of more than N pixels, up to\n"
+           "                   1073741824 (default 134217728, 2^27; an 8K frame has 33\n"
+           "                   million). Memory needed per pixel: about 14 bytes for a gray\n"
+           "                   image, 18 for RGB; for video 66 (8-bit 4:2:0) to 108 (16-bit\n"
+           "                   4:4:4), or 30 to 48 with a fixed --strength\n"
            "  --progress       frame count, frames per second and time left on stderr\n"
            "                   (default when stderr is a terminal)\n"
            "  --no-progress    no progress display\n"
@@ -44,6 +50,22 @@ const char* UsageText() {
            "exit codes: 0 done, 1 bad or truncated input, 2 bad command line,\n"
            "            3 output not writable, 4 filter module missing or failing,\n"
            "            130/143 stopped by SIGINT/SIGTERM (whole frames written)\n";
+}
+
+// An argument as it may be quoted in a one-line message: control bytes (a newline, an escape
+// sequence) as \xNN, everything else as given.
+static std::string Printable(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (c >= 32 && c != 127) {
+            out += char(c);
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 // A whole decimal number within [low, high].
@@ -95,7 +117,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             *error = name + " must be a whole number from " + std::to_string(low) + " to " +
                      std::to_string(high) +
                      (v == nullptr ? std::string(", and none was given")
-                                   : ", not '" + std::string(v) + "'");
+                                   : ", not '" + Printable(v) + "'");
             return false;
         };
         auto flag = [&]() {
@@ -118,7 +140,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             } else {
                 *error = "--strength must be auto or a whole number from 1 to 200" +
                          (v == nullptr ? std::string(", and none was given")
-                                       : ", not '" + std::string(v) + "'");
+                                       : ", not '" + Printable(v) + "'");
                 return false;
             }
             o->StrengthGiven = true;
@@ -133,7 +155,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
                     "--sigma must be a number from 0 to 65535 (the noise's standard "
                     "deviation in sample units)" +
                     (v == nullptr ? std::string(", and none was given")
-                                  : ", not '" + std::string(v) + "'");
+                                  : ", not '" + Printable(v) + "'");
                 return false;
             }
             o->Filter.Sigma = s;
@@ -149,6 +171,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         } else if (name == "--frames") {
             if (!integer(0, 2147483647L, &n)) return false;
             o->Frames = n;
+        } else if (name == "--max-pixels") {
+            if (!integer(1, long(LargestMaxPixels), &n)) return false;
+            o->MaxPixels = uint64_t(n);
         } else if (name == "--progress" || name == "--no-progress") {
             if (!flag()) return false;
             o->Progress = name == "--progress" ? 1 : 0;
@@ -173,7 +198,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             if (!integer(0, 4294967295L, &n)) return false;
             o->Seed = unsigned(n);
         } else {
-            *error = "unknown option '" + arg + "' (see tessival --help)";
+            *error = "unknown option '" + Printable(arg) + "' (see tessival --help)";
             return false;
         }
     }

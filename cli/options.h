@@ -9,6 +9,7 @@
 #include <string>
 
 #include "luma_filter.h"
+#include "pixel_budget.h"
 
 // Exit codes.
 enum {
@@ -24,9 +25,10 @@ struct Options {
     FilterSettings Filter;
     bool RangeGiven = false;
     bool StrengthGiven = false;
-    int Temporal = 0;   // --temporal N: frames searched on each side (streams only)
-    long Frames = -1;   // -1: all
-    int Progress = -1;  // -1: when stderr is a terminal; 0 off; 1 on
+    int Temporal = 0;  // --temporal N: frames searched on each side (streams only)
+    long Frames = -1;  // -1: all
+    uint64_t MaxPixels = DefaultMaxPixels;  // larger pictures are refused before decoding
+    int Progress = -1;                      // -1: when stderr is a terminal; 0 off; 1 on
     bool Quiet = false;
     bool Help = false;
     bool Version = false;

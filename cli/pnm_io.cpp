@@ -29,7 +29,8 @@ static bool ReadNumber(const std::vector<uint8_t>& b, size_t* pos, uint32_t* val
     return true;
 }
 
-bool DecodePnm(const std::vector<uint8_t>& b, Image* image, std::string* error) {
+bool DecodePnm(const std::vector<uint8_t>& b, Image* image, std::string* error,
+               uint64_t maxPixels) {
     if (b.size() < 2 || b[0] != 'P') {
         *error = "not a PGM/PPM file";
         return false;
@@ -49,6 +50,10 @@ bool DecodePnm(const std::vector<uint8_t>& b, Image* image, std::string* error) 
     if (W < 1 || H < 1 || W > 32768 || H > 32768) {
         *error = "PGM/PPM size " + std::to_string(W) + "x" + std::to_string(H) +
                  " is out of range (1 to 32768 on a side)";
+        return false;
+    }
+    if (!WithinBudget(W, H, maxPixels)) {
+        *error = OverBudget("image", W, H, maxPixels, ImageBytesPerPixel);
         return false;
     }
     if (maxValue < 1 || maxValue > 65535) {
@@ -89,8 +94,10 @@ bool EncodePnm(const Image& image, std::vector<uint8_t>* bytes, std::string* err
     const std::string header = std::string(image.Channels == 1 ? "P5" : "P6") + "\n" +
                                std::to_string(image.Width) + " " + std::to_string(image.Height) +
                                "\n" + std::to_string(image.MaxValue) + "\n";
-    bytes->assign(header.begin(), header.end());
     const bool wide = image.MaxValue > 255;
+    bytes->clear();
+    bytes->reserve(header.size() + image.Samples.size() * (wide ? 2 : 1));
+    bytes->assign(header.begin(), header.end());
     for (uint16_t v : image.Samples) {
         if (wide) bytes->push_back(uint8_t(v >> 8));
         bytes->push_back(uint8_t(v));

@@ -61,6 +61,7 @@ static long EstimateFrames(FILE* in, uint64_t offset, size_t frameBytes) {
 static int FilterStream(const Options& o, FILE* in) {
     Y4mReader reader;
     reader.In = in;
+    reader.MaxPixels = o.MaxPixels;
     if (!ReadY4mHeader(&reader))
         return Fail(ExitBadInput, Name(o.Input, true) + ": " + reader.Error);
     const Y4mFormat& format = reader.Format;
@@ -145,8 +146,8 @@ static int FilterOneImage(const Options& o, FILE* in, char kind) {
         return Fail(ExitBadInput, "cannot read " + Name(o.Input, true) + ": " + strerror(errno));
     Image image;
     std::string error;
-    const bool decoded =
-        kind == 'g' ? DecodePng(bytes, &image, &error) : DecodePnm(bytes, &image, &error);
+    const bool decoded = kind == 'g' ? DecodePng(bytes, &image, &error, o.MaxPixels)
+                                     : DecodePnm(bytes, &image, &error, o.MaxPixels);
     if (!decoded) return Fail(ExitBadInput, Name(o.Input, true) + ": " + error);
     // Encode into memory first, so that an image that cannot be written leaves no file behind.
     const ImageKind outKind = KindForName(o.Output, image.Kind);

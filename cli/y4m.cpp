@@ -198,8 +198,41 @@ bool ReadY4mHeader(Y4mReader* r) {
         return false;
     }
     if (!ParseY4mHeader(line, &r->Format, &r->Error)) return false;
+    if (!WithinBudget(r->Format.Width, r->Format.Height, r->MaxPixels)) {
+        const double pixels = double(r->Format.Width) * r->Format.Height;
+        r->Error = OverBudget("frame", r->Format.Width, r->Format.Height, r->MaxPixels,
+                              StreamBytesPerPixel(double(FrameBytes(r->Format)) / pixels));
+        return false;
+    }
     r->Offset = consumed;
     return true;
+}
+
+// Reads `bytes` bytes into *data and returns how many arrived. When *data cannot hold them yet,
+// they go into pieces first and are gathered once all are in; the gathering copies piece by
+// piece into untouched reserved memory and frees each piece behind it, so that at no point more
+// than the delivered bytes plus one piece are resident.
+static size_t ReadFrameData(FILE* in, size_t bytes, std::vector<uint8_t>* data) {
+    if (data->capacity() >= bytes) {
+        data->resize(bytes);
+        return fread(data->data(), 1, bytes, in);
+    }
+    std::vector<std::vector<uint8_t>> pieces;
+    size_t got = 0;
+    while (got < bytes) {
+        pieces.emplace_back(std::min<size_t>(bytes - got, FramePieceBytes));
+        std::vector<uint8_t>& piece = pieces.back();
+        const size_t n = fread(piece.data(), 1, piece.size(), in);
+        got += n;
+        if (n < piece.size()) return got;
+    }
+    std::vector<uint8_t>().swap(*data);
+    data->reserve(bytes);
+    for (std::vector<uint8_t>& piece : pieces) {
+        data->insert(data->end(), piece.begin(), piece.end());
+        std::vector<uint8_t>().swap(piece);
+    }
+    return got;
 }
 
 Y4mRead ReadY4mFrame(Y4mReader* r, Y4mFrame* frame) {
@@ -232,8 +265,7 @@ Y4mRead ReadY4mFrame(Y4mReader* r, Y4mFrame* frame) {
         return Y4mRead::Error;
     }
     const size_t bytes = FrameBytes(r->Format);
-    frame->Data.resize(bytes);
-    const size_t got = fread(frame->Data.data(), 1, bytes, r->In);
+    const size_t got = ReadFrameData(r->In, bytes, &frame->Data);
     if (got < bytes) {
         r->Error = where + " is truncated: " + std::to_string(got) + " of " +
                    std::to_string(bytes) + " picture bytes" + ReadFailure(r->In);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "pixel_budget.h"
+
 struct Y4mFormat {
     int Width = 0;
     int Height = 0;
@@ -47,17 +49,25 @@ enum class Y4mRead { Frame, End, Error };
 
 struct Y4mReader {
     FILE* In = nullptr;
+    uint64_t MaxPixels = DefaultMaxPixels;  // larger frames are refused at the header
     Y4mFormat Format;
     uint64_t Offset = 0;  // bytes consumed so far
     long FramesRead = 0;  // complete frames returned so far
     std::string Error;    // set when a call fails
 };
 
-// Reads and parses the header; false with Error set ("... at byte N").
+// Reads and parses the header; false with Error set ("... at byte N"), also for a frame past
+// MaxPixels.
 bool ReadY4mHeader(Y4mReader* reader);
 // The next frame: Frame, End at a clean end of stream, or Error (malformed frame line, truncated
 // frame or read error, with the frame number counted from 1 and the byte offset).
+//
+// Memory follows the data: until a frame of this size has arrived once, its bytes are read in
+// pieces of FramePieceBytes, so a stream that breaks off, or whose header claims far more than
+// it holds, costs what it delivered plus one piece, whatever the header said. Once a whole frame
+// has come, later frames are read straight into frame->Data.
 Y4mRead ReadY4mFrame(Y4mReader* reader, Y4mFrame* frame);
+enum { FramePieceBytes = 16 << 20 };
 
 // Writers: false when the stream refused the bytes (errno tells why).
 bool WriteY4mHeader(FILE* out, const Y4mFormat& format);

@@ -23,6 +23,7 @@ TEST(Options, DefaultsAreTheModuleControls) {
     EXPECT_EQ(o.Filter.Threads, 0);
     EXPECT_EQ(o.Frames, -1);
     EXPECT_EQ(o.Progress, -1);
+    EXPECT_EQ(o.MaxPixels, uint64_t(1) << 27);
     EXPECT_EQ(o.Input, "in.y4m");
     EXPECT_EQ(o.Output, "-");
 }
@@ -30,9 +31,10 @@ TEST(Options, DefaultsAreTheModuleControls) {
 TEST(Options, BothSpellingsAndEveryOption) {
     Options o;
     std::string error;
-    ASSERT_TRUE(Parse({"--range", "4", "--strength=100", "--box", "--threads", "3", "--frames=0",
-                       "--progress", "--quiet", "--module", "/x/libtessival.so", "-", "out"},
-                      &o, &error))
+    ASSERT_TRUE(Parse(
+        {"--range", "4", "--strength=100", "--box", "--threads", "3", "--frames=0", "--progress",
+         "--quiet", "--module", "/x/libtessival.so", "--max-pixels", "1073741824", "-", "out"},
+        &o, &error))
         << error;
     EXPECT_EQ(o.Filter.Range, 4);
     EXPECT_EQ(o.Filter.Strength, 100);
@@ -42,6 +44,7 @@ TEST(Options, BothSpellingsAndEveryOption) {
     EXPECT_EQ(o.Progress, 1);
     EXPECT_TRUE(o.Quiet);
     EXPECT_EQ(o.Filter.Module, "/x/libtessival.so");
+    EXPECT_EQ(o.MaxPixels, 1073741824u);
     EXPECT_EQ(o.Input, "-");
     ASSERT_TRUE(Parse({"--strength", "1", "--range=1", "--", "-odd-name", "b"}, &o, &error));
     EXPECT_EQ(o.Filter.Strength, 1);
@@ -76,8 +79,14 @@ TEST(Options, ErrorsNameTheOptionAndItsRange) {
         {{"--threads", "0", "a", "b"}, "--threads must be a whole number from 1 to 256"},
         {{"--frames", "-1", "a", "b"}, "--frames must be a whole number from 0"},
         {{"--box=1", "a", "b"}, "--box takes no value"},
+        {{"--max-pixels=0", "a", "b"}, "--max-pixels must be a whole number from 1 to 1073741824"},
+        {{"--max-pixels", "1073741825", "a", "b"}, "from 1 to 1073741824, not '1073741825'"},
         {{"--module", "", "a", "b"}, "--module needs the path"},
         {{"--radius", "2", "a", "b"}, "unknown option '--radius'"},
+        {{"--x\n\x1b[2J", "a", "b"}, "unknown option '--x\\x0A\\x1B[2J'"},  // one line, no escapes
+        {{"--range", "1\n", "a", "b"}, "not '1\\x0A'"},
+        {{"--strength", "\x1b[2J", "a", "b"}, "not '\\x1B[2J'"},
+        {{"--sigma", "\n", "a", "b"}, "not '\\x0A'"},
         {{"--noise", "5", "a", "b"}, "unknown option '--noise'"},  // demo only
         {{}, "missing INPUT and OUTPUT"},
         {{"a"}, "missing OUTPUT"},

@@ -54,10 +54,10 @@ ScratchFolder::~ScratchFolder() {
     if (folder != "/tmp") (void)system(("rm -rf '" + folder + "'").c_str());
 }
 
-ProgramRun RunProgram(const std::string& args) {
+ProgramRun RunProgram(const std::string& args, const std::string& before) {
     ScratchFolder scratch;
     const std::string err = scratch.Path("stderr");
-    const std::string command = "'" TESSIVAL_PROGRAM "' " + args + " 2>'" + err + "'";
+    const std::string command = before + "'" TESSIVAL_PROGRAM "' " + args + " 2>'" + err + "'";
     const int status = system(command.c_str());
     ProgramRun run;
     run.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -32,5 +32,6 @@ struct ProgramRun {
     std::string Err;  // what it wrote on stderr
 };
 
-// Runs the built program through the shell as `tessival ARGS`; `args` is shell text.
-ProgramRun RunProgram(const std::string& args);
+// Runs the built program through the shell as `tessival ARGS`; `args` is shell text, and
+// `before` runs first in the same shell (a ulimit, say).
+ProgramRun RunProgram(const std::string& args, const std::string& before = "");
