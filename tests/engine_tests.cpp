@@ -229,45 +229,50 @@ TEST_F(Engine, FlatBandWeightSums) {
 // Each chunk pixel of the band receives exactly its window: the kernel's sums equal a direct
 // per-pixel sum over the window, within float summation order.
 TEST_F(Engine, CreditingIsComplete) {
-    std::mt19937 rng(TestSeed());
-    for (int R = 1; R <= 4; R++)
-        for (int n = 8; n <= 40; n += 16)
-            for (int m : {1, 3, 6, 9}) {
-                const bool gaussian = (R + m) % 2 == 0;
-                std::vector<LumaPlane> lanes;
-                for (int s = 0; s < 8; s++)
-                    lanes.push_back(MakePlane(n + 2 * R + 2, 2 * R + 2 + m + 1,
-                                              s % 2 ? Content::Noisy : Content::Random, rng));
-                const float c = OracleCoefficient(40, gaussian);
-                const auto staged = StagedBand(lanes, R, n, m);
-                const BandSums sums = gaussian ? RunBand<true>(staged, R, n, m, c)
-                                               : RunBand<false>(staged, R, n, m, c);
-                for (int y = 0; y < m; y++)
-                    for (int x = 0; x < n; x++)
-                        for (int s = 0; s < 8; s++) {
-                            // Staged row y of the band is plane row y + R + 1, column x is x + R
-                            // + 1.
-                            auto S = [&](int r, int u) {
-                                return float(lanes[s].At(u + R + 1, r + R + 1));
-                            };
-                            double weighted = S(y, x), weights = 1.0;
-                            for (int dy = -R; dy <= R; dy++)
-                                for (int dx = -R; dx <= R; dx++) {
-                                    if (!dy && !dx) continue;
-                                    const float z =
-                                        gaussian ? ScaledDistanceRef<true>(S, y, x, dy, dx, c)
-                                                 : ScaledDistanceRef<false>(S, y, x, dy, dx, c);
-                                    const double w = FastExpWeightRef(z, Lower, Bias);
-                                    weighted += w * S(y + dy, x + dx);
-                                    weights += w;
-                                }
-                            const size_t i = (size_t(y) * n + x) * 8 + s;
-                            ASSERT_NEAR(sums.weights[i], weights, 1e-5 * weights)
-                                << "R=" << R << " n=" << n << " m=" << m << " row " << y
-                                << " column " << x << " lane " << s;
-                            ASSERT_NEAR(sums.weighted[i], weighted, 1e-5 * fabs(weighted) + 1e-3);
-                        }
-            }
+    for (const uint32_t seed : TestSeeds()) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        for (int R = 1; R <= 4; R++)
+            for (int n = 8; n <= 40; n += 16)
+                for (int m : {1, 3, 6, 9}) {
+                    const bool gaussian = (R + m) % 2 == 0;
+                    std::vector<LumaPlane> lanes;
+                    for (int s = 0; s < 8; s++)
+                        lanes.push_back(MakePlane(n + 2 * R + 2, 2 * R + 2 + m + 1,
+                                                  s % 2 ? Content::Noisy : Content::Random, rng));
+                    const float c = OracleCoefficient(40, gaussian);
+                    const auto staged = StagedBand(lanes, R, n, m);
+                    const BandSums sums = gaussian ? RunBand<true>(staged, R, n, m, c)
+                                                   : RunBand<false>(staged, R, n, m, c);
+                    for (int y = 0; y < m; y++)
+                        for (int x = 0; x < n; x++)
+                            for (int s = 0; s < 8; s++) {
+                                // Staged row y of the band is plane row y + R + 1, column x is x +
+                                // R
+                                // + 1.
+                                auto S = [&](int r, int u) {
+                                    return float(lanes[s].At(u + R + 1, r + R + 1));
+                                };
+                                double weighted = S(y, x), weights = 1.0;
+                                for (int dy = -R; dy <= R; dy++)
+                                    for (int dx = -R; dx <= R; dx++) {
+                                        if (!dy && !dx) continue;
+                                        const float z =
+                                            gaussian ? ScaledDistanceRef<true>(S, y, x, dy, dx, c)
+                                                     : ScaledDistanceRef<false>(S, y, x, dy, dx, c);
+                                        const double w = FastExpWeightRef(z, Lower, Bias);
+                                        weighted += w * S(y + dy, x + dx);
+                                        weights += w;
+                                    }
+                                const size_t i = (size_t(y) * n + x) * 8 + s;
+                                ASSERT_NEAR(sums.weights[i], weights, 1e-5 * weights)
+                                    << "R=" << R << " n=" << n << " m=" << m << " row " << y
+                                    << " column " << x << " lane " << s;
+                                ASSERT_NEAR(sums.weighted[i], weighted,
+                                            1e-5 * fabs(weighted) + 1e-3);
+                            }
+                }
+    }
 }
 
 }  // namespace

@@ -2,6 +2,11 @@
 //
 // Every frame goes the host's way: the substitute host loads the module, sets the controls,
 // calls ProcessFrame on N threads and takes word 1 of the frame info as the result.
+//
+// Seeded tests run the fixed seed first and then this run's own (TestSeeds). Noisy content at
+// Strength 40 or more must make the filter move pixels: random and extreme content mostly
+// come back unchanged (every neighbour weight underflows), so they check saturation and
+// bounds, and Noisy frames check the filtering itself.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -20,12 +25,25 @@ struct FrameCase {
     Content content;
 };
 
+uint32_t CaseSeed = 0;  // the seed the running case's content came from
+
+// Runs body(rng) once per seed of TestSeeds(), with the seed offset by `salt`.
+template <typename Body>
+void ForEachSeed(uint32_t salt, Body body) {
+    for (uint32_t seed : TestSeeds()) {
+        CaseSeed = seed;
+        std::mt19937 rng(seed + salt);
+        body(rng);
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
 std::string Describe(const FrameCase& f) {
     char text[256];
     snprintf(text, sizeof text,
              "W=%d H=%d capacity=%d offset=%d R=%d strength=%d %s threads=%d %s seed=%u", f.W, f.H,
              f.capacity, f.offset, f.R, f.strength, f.gaussian ? "gaussian" : "box", f.threads,
-             ContentName(f.content), TestSeed());
+             ContentName(f.content), CaseSeed);
     return text;
 }
 
@@ -42,7 +60,7 @@ SubstituteHost& HostWithThreads(int threads) {
 }
 
 struct Outcome {
-    int64_t pixels = 0, exact = 0;
+    int64_t pixels = 0, exact = 0, moved = 0;
     double largest = 0;
 };
 
@@ -71,9 +89,11 @@ void RunFrame(const FrameCase& f, std::mt19937& rng, Outcome* outcome = nullptr)
             ? (f.W + 7) & ~7
             : f.W;
     int reported = 0;
+    int64_t moved = 0;
     for (int y = 0; y < f.H; y++) {
         const YcPixel* row = host.Row(temp, y);
         for (int x = 0; x < f.W; x++) {
+            moved += row[x].Y != plane.Y[size_t(y) * f.W + x];
             double d = 0;
             const bool agrees = OracleAgrees(row[x].Y, expected[size_t(y) * f.W + x], &d);
             if ((!agrees || row[x].Cb != int16_t(x * 3 - y) || row[x].Cr != int16_t(y * 5 + x)) &&
@@ -82,6 +102,7 @@ void RunFrame(const FrameCase& f, std::mt19937& rng, Outcome* outcome = nullptr)
                               << expected[size_t(y) * f.W + x] << ", Cb " << row[x].Cb << ", Cr "
                               << row[x].Cr;
             if (outcome) {
+                outcome->moved += row[x].Y != plane.Y[size_t(y) * f.W + x];
                 outcome->pixels++;
                 outcome->exact += d < 0.5;
                 outcome->largest = std::max(outcome->largest, d);
@@ -93,6 +114,10 @@ void RunFrame(const FrameCase& f, std::mt19937& rng, Outcome* outcome = nullptr)
             if (tail[k] != SubstituteHost::GuardValue && reported++ < 5)
                 ADD_FAILURE() << "row " << y << " written past its end at byte " << k;
     }
+    // A case that changes nothing would pass whatever the filter computed.
+    if (f.content == Content::Noisy && f.strength >= 40) {
+        EXPECT_GE(moved * 20, int64_t(f.W) * f.H) << "under 5% of the pixels moved";
+    }
 }
 
 int RandomWidthAbove452(std::mt19937& rng) {
@@ -100,80 +125,111 @@ int RandomWidthAbove452(std::mt19937& rng) {
 }
 
 TEST(Frame, OracleMatrix) {
-    std::mt19937 rng(TestSeed());
-    std::vector<int> widths = {
-        320, 720, 1000, 1001, 1920, RandomWidthAbove452(rng), RandomWidthAbove452(rng)};
-    static const int heights[] = {1, 2, 3, 11, 37};
-    static const int strengths[] = {1, 40, 100};
-    static const int threads[] = {1, 2, 3, 8};
-    static const Content contents[] = {Content::Random, Content::Flat, Content::Ramp,
-                                       Content::Extreme, Content::Noisy};
-    Outcome outcome;
-    int i = 0;
-    for (int W : widths)
-        for (int H : heights)
-            for (int R = 1; R <= 4; R++)
-                for (int g = 0; g < 2; g++, i++) {
-                    const FrameCase f{W,
-                                      H,
-                                      (W + 7) & ~7,
-                                      0,
-                                      R,
-                                      strengths[i % 3],
-                                      threads[(i / 3) % 4],
-                                      g == 1,
-                                      contents[(i / 2) % 5]};
-                    RunFrame(f, rng, &outcome);
-                    if (HasFailure()) return;
-                }
-    printf("oracle agreement: %lld pixels, %.4f%% exact, largest difference %.3f\n",
-           (long long)outcome.pixels, 100.0 * double(outcome.exact) / double(outcome.pixels),
-           outcome.largest);
+    ForEachSeed(0, [](std::mt19937& rng) {
+        std::vector<int> widths = {
+            320, 720, 1000, 1001, 1920, RandomWidthAbove452(rng), RandomWidthAbove452(rng)};
+        static const int heights[] = {1, 2, 3, 11, 37};
+        static const int strengths[] = {1, 40, 100};
+        static const int threads[] = {1, 2, 3, 8};
+        static const Content contents[] = {Content::Random, Content::Flat, Content::Ramp,
+                                           Content::Extreme, Content::Noisy};
+        Outcome outcome;
+        int i = 0;
+        for (int W : widths)
+            for (int H : heights)
+                for (int R = 1; R <= 4; R++)
+                    for (int g = 0; g < 2; g++, i++) {
+                        const FrameCase f{W,
+                                          H,
+                                          (W + 7) & ~7,
+                                          0,
+                                          R,
+                                          strengths[i % 3],
+                                          threads[(i / 3) % 4],
+                                          g == 1,
+                                          contents[(i / 2) % 5]};
+                        RunFrame(f, rng, &outcome);
+                        if (::testing::Test::HasFailure()) return;
+                    }
+        printf(
+            "seed %u: %lld pixels, %.1f%% moved by the filter; oracle agreement %.4f%% exact, "
+            "largest difference %.3f\n",
+            CaseSeed, (long long)outcome.pixels,
+            100.0 * double(outcome.moved) / double(outcome.pixels),
+            100.0 * double(outcome.exact) / double(outcome.pixels), outcome.largest);
+    });
 }
 
 TEST(Frame, TallFrames) {
+    CaseSeed = TestSeed();
     std::mt19937 rng(TestSeed() + 1);
     RunFrame({1920, 1080, 1920, 0, 2, 40, 2, true, Content::Noisy}, rng);
-    RunFrame({720, 1080, 720, 0, 4, 40, 3, false, Content::Random}, rng);
+    RunFrame({720, 1080, 720, 0, 4, 40, 3, false, Content::Noisy}, rng);
 }
 
 // Strip 7 empty or at most R columns wide, and widths of a few pixels.
 TEST(Frame, NarrowAndOddWidths) {
-    std::mt19937 rng(TestSeed() + 2);
-    static const int widths[] = {1,   2,   7,   8,   9,   50,  56,  57,  58,  60,
-                                 61,  64,  65,  100, 112, 113, 200, 280, 319, 321,
-                                 330, 390, 392, 393, 449, 450, 451, 452, 453};
-    int i = 0;
-    for (int W : widths)
-        for (int R = 1; R <= 4; R++, i++)
-            RunFrame({W, 1 + i % 13, (W + 7) & ~7, 0, R, 40, 1 + i % 3, i % 2 == 0,
-                      i % 3 ? Content::Random : Content::Extreme},
-                     rng);
+    ForEachSeed(2, [](std::mt19937& rng) {
+        static const int widths[] = {1,   2,   7,   8,   9,   50,  56,  57,  58,  60,
+                                     61,  64,  65,  100, 112, 113, 200, 280, 319, 321,
+                                     330, 390, 392, 393, 449, 450, 451, 452, 453};
+        int i = 0;
+        for (int W : widths)
+            for (int R = 1; R <= 4; R++, i++)
+                RunFrame({W, 1 + i % 13, (W + 7) & ~7, 0, R, 40, 1 + i % 3, i % 2 == 0,
+                          i % 3 ? Content::Noisy : Content::Extreme},
+                         rng);
+    });
+}
+
+// Where the staging plan's right margin begins: the chunk that ends at vector column c1 has
+// lane 7 reach column 7V + c1 + R, which is W exactly (one past the last column, clamped)
+// for these widths and Ranges, one chunk before the last. Tight rows, so that the column past
+// W is the next row's first pixel, and rows with room after W; noisy content at strengths
+// that move pixels, so that a wrong column shows in the result.
+TEST(Frame, RightMarginBoundary) {
+    ForEachSeed(6, [](std::mt19937& rng) {
+        int i = 0;
+        for (int R = 1; R <= 4; R++)
+            for (int W : {376 + R, 432 + R, 656 + R, 696 + R, 1880 + R}) {
+                const int V = (W + 63) / 64 * 8, c1 = W - 7 * V - R;
+                ASSERT_TRUE(c1 % 40 == 0 && c1 > 0 && c1 < V) << "W=" << W << " R=" << R;
+                for (int capacity : {W, ((W + 7) & ~7) + 8}) {
+                    RunFrame({W, 9 + i % 7, capacity, 0, R, i % 2 ? 100 : 40, 1 + i % 3, i % 2 == 0,
+                              Content::Noisy},
+                             rng);
+                    i++;
+                }
+            }
+    });
 }
 
 // Band heights below R + 1: many threads on few rows.
 TEST(Frame, ShortBands) {
-    std::mt19937 rng(TestSeed() + 3);
-    for (int R = 2; R <= 4; R++)
-        for (int H : {5, 10, 13, 20})
-            RunFrame({333 + 64 * R, H, 336 + 64 * R, 0, R, 40, 8, R != 3, Content::Random}, rng);
+    ForEachSeed(3, [](std::mt19937& rng) {
+        for (int R = 2; R <= 4; R++)
+            for (int H : {5, 10, 13, 20})
+                RunFrame({333 + 64 * R, H, 336 + 64 * R, 0, R, 40, 8, R != 3, Content::Noisy}, rng);
+    });
 }
 
 // Images without room for W rounded up to 8, or whose rows are not 16-byte aligned.
 TEST(Frame, TightAndUnalignedImages) {
-    std::mt19937 rng(TestSeed() + 4);
-    RunFrame({1001, 9, 1001, 0, 2, 40, 2, true, Content::Random}, rng);
-    RunFrame({1000, 9, 1000, 6, 1, 40, 2, false, Content::Random}, rng);
-    RunFrame({723, 7, 730, 2, 3, 100, 3, true, Content::Ramp}, rng);
-    RunFrame({640, 5, 641, 0, 4, 1, 1, true, Content::Extreme}, rng);
+    ForEachSeed(4, [](std::mt19937& rng) {
+        RunFrame({1001, 9, 1001, 0, 2, 40, 2, true, Content::Noisy}, rng);
+        RunFrame({1000, 9, 1000, 6, 1, 40, 2, false, Content::Noisy}, rng);
+        RunFrame({723, 7, 730, 2, 3, 100, 3, true, Content::Ramp}, rng);
+        RunFrame({640, 5, 641, 0, 4, 1, 1, true, Content::Extreme}, rng);
+    });
 }
 
 // The row capacity alone changes between two frames: the stride must follow it.
 TEST(Frame, CapacityChangeAlone) {
-    std::mt19937 rng(TestSeed() + 5);
-    RunFrame({800, 20, 800, 0, 2, 40, 2, true, Content::Random}, rng);
-    RunFrame({800, 20, 1024, 0, 2, 40, 2, true, Content::Random}, rng);
-    RunFrame({800, 20, 801, 0, 2, 40, 2, true, Content::Random}, rng);
+    ForEachSeed(5, [](std::mt19937& rng) {
+        RunFrame({800, 20, 800, 0, 2, 40, 2, true, Content::Noisy}, rng);
+        RunFrame({800, 20, 1024, 0, 2, 40, 2, true, Content::Noisy}, rng);
+        RunFrame({800, 20, 801, 0, 2, 40, 2, true, Content::Noisy}, rng);
+    });
 }
 
 // A flat frame comes back unchanged wherever |Y| <= 1365, Cb and Cr untouched.

@@ -26,6 +26,8 @@ float OracleCoefficient(int strength, bool gaussian);
 
 // Filtered Y of every pixel before rounding: (S(p) + sum w S(q)) / (1 + sum w).
 std::vector<double> OracleFilter(const LumaPlane& plane, int R, int strength, bool gaussian);
+// The same for the one pixel at (x, y).
+double OraclePixel(const LumaPlane& plane, int x, int y, int R, int strength, bool gaussian);
 
 // True when a module output matches the oracle: within 1 unit plus the approximate
 // reciprocal's relative error (1.5 * 2^-12) of the value, after saturation to 16 bits.
@@ -37,3 +39,8 @@ LumaPlane MakePlane(int W, int H, Content content, std::mt19937& rng);
 
 // The seed for this run: TESSIVAL_SEED from the environment, else a fresh one; printed once.
 uint32_t TestSeed();
+// The seeds a seeded test runs, in order: a fixed one, so that every run covers the same ground
+// first and a fault cannot pass one run and fail the next, then this run's TestSeed() to explore.
+// Only TESSIVAL_SEED when it is set, to replay a failure.
+std::vector<uint32_t> TestSeeds();
+enum : uint32_t { FixedTestSeed = 20111113 };
