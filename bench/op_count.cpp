@@ -96,8 +96,9 @@ static OpCount RowPairOps(bool gaussian, int R, int n) {
 OpCount FrameOps(int W, int H, int R, bool gaussian, int threads) {
     const int BH = PlanBandHeight(H, threads, R);
     const int V = (W + 63) / 64 * 8;
-    // StageRow per vector: up to 8 word inserts, two widenings, an unpack, an insert, a convert.
-    const OpCount stage = Ops(0, 0, 13, 0, 1);
+    // StageRow per plain vector: two 128-bit inserts, two shuffles, an and, a convert and the
+    // multiply by 2^-16 (the few margin vectors take word inserts instead).
+    const OpCount stage = Ops(0, 1, 6, 4, 1);
     // InitAccumulatorRow per entry: one load, three stores.
     const OpCount init = Ops(0, 0, 0, 1, 3);
     // PackRowPair per vector: reciprocal, multiply, convert, extract, pack.

@@ -41,6 +41,33 @@ static VEC_INLINE void GatherPair(const char* p, int step, __m128i& first, __m12
     second = _mm_unpackhi_epi64(low, high);
 }
 
+// Two vectors of a plain run, k and k + 2, from one 16-byte load per strip that starts two
+// bytes before Y(k) (at p + s * step, lane s). As 32-bit words, the load's word 0 holds Y(k)
+// above the previous pixel's Cr and word 3 holds Y(k+2) above Cr(k+1):
+//   bytes  -2 -1 | 0 1  | 2 3  4 5  | 6 7    8 9  | 10 11  12 13
+//          Cr    | Y(k) | Cb   Cr   | Y(k+1) Cb   | Cr     Y(k+2)
+// Strips s and s + 4 share a 256-bit register (the two 128-bit halves), two shuffles pick
+// words 0 and 3 of four strips, and the high halves become floats exactly: the masked word is
+// Y * 65536, which converts without rounding, and the multiply by 2^-16 is exact.
+static VEC_INLINE void GatherSpaced(const char* p, int step, float* first, float* third) {
+    auto strips = [&](int s) {
+        const __m128 low = _mm_loadu_ps(reinterpret_cast<const float*>(p + s * step));
+        const __m128 high = _mm_loadu_ps(reinterpret_cast<const float*>(p + (s + 4) * step));
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1);
+    };
+    // Words 0 and 3 of strips 0 and 1, then of strips 2 and 3 (and of 4 to 7 above them).
+    const __m256 a = _mm256_shuffle_ps(strips(0), strips(1), _MM_SHUFFLE(3, 0, 3, 0));
+    const __m256 b = _mm256_shuffle_ps(strips(2), strips(3), _MM_SHUFFLE(3, 0, 3, 0));
+    const __m256 high = _mm256_castsi256_ps(_mm256_set1_epi32(int32_t(0xFFFF0000u)));
+    const __m256 scale = _mm256_set1_ps(FloatFromBits(0x37800000));  // 2^-16
+    auto widen = [&](__m256 words) {
+        return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_castps_si256(_mm256_and_ps(words, high))),
+                             scale);
+    };
+    _mm256_store_ps(first, widen(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))));
+    _mm256_store_ps(third, widen(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))));
+}
+
 void StageRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep, const void* source,
               float* output) {
     assert((reinterpret_cast<uintptr_t>(output) & 31) == 0);
@@ -55,6 +82,16 @@ void StageRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep, co
             _mm256_store_ps(out, WidenToFloat(GatherLanes<1, 7>(edge, p, stripStep)));
     }
     int k = 0;
+    if (left > 0 && middle > 0) {
+        // Column 0 of strip 0: the spaced loads below would start before the row.
+        _mm256_store_ps(out, WidenToFloat(GatherLanes<0, 7>(_mm_setzero_si128(), p, stripStep)));
+        k = 1, p += 6, out += 8;
+    }
+    // Four vectors at a time: k and k + 2, then k + 1 and k + 3. The loads end with Y(k+3).
+    for (; k + 3 < middle; k += 4, p += 24, out += 32) {
+        GatherSpaced(p - 2, stripStep, out, out + 16);
+        GatherSpaced(p + 4, stripStep, out + 8, out + 24);
+    }
     for (; k + 1 < middle; k += 2, p += 12, out += 16) {
         __m128i first, second;
         GatherPair(p, stripStep, first, second);

@@ -12,7 +12,9 @@
 //   - k >= left + max(middle, 0) (right margin): lane 7 is Y of the pixel at
 //     source + 7 * stripStep + 6 * (left + middle - 1), which the caller makes column W-1.
 // Writes exactly left + middle + right vectors to output (32-byte aligned). Each edge value is
-// read once. middle may be zero or negative, then only when left is 0.
+// read once. middle may be zero or negative, then only when left is 0. Plain vectors also read
+// the two bytes before their pixel in each strip (the previous pixel's Cr), except the first
+// one when left > 0: with left 0, source must not be the row's first pixel.
 void StageRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep, const void* source,
               float* output);
 

@@ -7,6 +7,11 @@
 #include <random>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "../engine/band_worker.h"
 #include "../engine/patch_kernel.h"
 #include "../engine/patch_runs.h"
@@ -145,6 +150,59 @@ TEST_F(Engine, StageRowExtremeValues) {
             EXPECT_EQ(s.out[8 * k + lane], x % 2 ? -32768.0f : 32767.0f);
         }
 }
+
+#if defined(__linux__)
+// A row of W pixels between two inaccessible pages: at the start of its pages (atStart) or
+// ending exactly at their end. Any read before column 0 or past column W-1 faults.
+struct FencedRow {
+    char* block = nullptr;
+    size_t bytes = 0;
+    YcPixel* row = nullptr;
+    FencedRow(int W, bool atStart) {
+        const size_t page = size_t(sysconf(_SC_PAGESIZE)), data = (6 * size_t(W) + page - 1) / page;
+        bytes = (data + 2) * page;
+        block =
+            static_cast<char*>(mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (block == MAP_FAILED) {
+            block = nullptr;
+            return;
+        }
+        mprotect(block + page, data * page, PROT_READ | PROT_WRITE);
+        char* first = atStart ? block + page : block + (data + 1) * page - 6 * size_t(W);
+        row = reinterpret_cast<YcPixel*>(first);
+        for (int x = 0; x < W; x++) row[x] = YcPixel{int16_t(x), -1, -2};
+    }
+    ~FencedRow() {
+        if (block != nullptr) munmap(block, bytes);
+    }
+};
+
+// Staging reads within the row only: the first chunk's left margin and first plain vectors
+// read nothing before column 0, the last chunk's right margin nothing past W - 1. Widths whose
+// strip 7 holds more than R columns (the fast path), every Range.
+TEST_F(Engine, StageRowReadsNothingOutsideTheRow) {
+    for (int W : {320, 457, 1001, 1920, 2561})
+        for (int R = 1; R <= 4; R++)
+            for (bool atStart : {true, false}) {
+                FencedRow fenced(W, atStart);
+                ASSERT_NE(fenced.row, nullptr);
+                const int V = (W + 63) / 64 * 8;
+                std::vector<YcPixel> row(fenced.row, fenced.row + W);
+                const int c0 = atStart ? 0 : (V - 1) / 40 * 40;
+                const int n = V - c0 < 40 ? V - c0 : 40, c1 = c0 + n;
+                const int left = c0 == 0 ? R + 1 : 0;
+                const int right = 7 * V + c1 + R >= W ? 7 * V + c1 + R + 1 - W : 0;
+                const int middle = n + 2 * R + 2 - left - right;
+                alignas(32) float out[50 * 8];
+                StageRow(left, middle, right, 6 * V,
+                         reinterpret_cast<const char*>(fenced.row) + 6 * (c0 - R - 1), out);
+                // Same values as from an unfenced copy of the row.
+                const StagedCall s = Stage(row, W, R, c0);
+                for (int k = 0; k < 8 * s.total; k++)
+                    ASSERT_EQ(out[k], s.out[k]) << "W " << W << " R " << R << " float " << k;
+            }
+}
+#endif
 
 // Drives one chunk of a band through the prologue and all its row pairs, as the band worker
 // does, on staged data of a clamp-to-edge plane; returns the normalised-before-rounding sums
