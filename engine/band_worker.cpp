@@ -156,6 +156,31 @@ static void StageChunkRow(const BandJob& job, const Chunk& chunk, int b, int c0,
     StageRow(left, middle, right, job.V6, source, out);
 }
 
+// Asks the outer cache for the source bytes that StageChunkRow(job, chunk, b, c0, i) will read:
+// the window's columns in each of the eight strips, within the frame. Staging reads eight short
+// runs per row, far apart, which the hardware prefetchers do not follow, and the source is
+// usually not in any cache (the host wrote it, or the last frame streamed it out); asked for a
+// chunk ahead, the misses overlap the kernel's work instead of stalling staging. Only hints:
+// nothing is read. Force-inlined: GCC drops a call to a function that only prefetches.
+// 1920x1080, R=1, 1 thread: about 4% faster (CPU time) on an Intel Xeon, family 6 model 207.
+static VEC_INLINE void PrefetchChunkRow(const BandJob& job, int R, int b, int c0, int i) {
+    const int V = job.V, W = job.W;
+    int y = b - R - 1 + i;
+    y = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
+    const char* row = reinterpret_cast<const char*>(job.Source) + intptr_t(y) * job.Stride;
+    const int n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
+    for (int s = 0; s < 8; s++) {
+        int first = s * V + c0 - R - 1, last = s * V + c0 + n + R;
+        first = first < 0 ? 0 : first;
+        last = last >= W ? W - 1 : last;
+        if (first > last) break;
+        const uintptr_t end = reinterpret_cast<uintptr_t>(row + 6 * intptr_t(last) + 1);
+        for (uintptr_t a = reinterpret_cast<uintptr_t>(row + 6 * intptr_t(first)) & ~uintptr_t(63);
+             a <= end; a += 64)
+            _mm_prefetch(reinterpret_cast<const char*>(a), _MM_HINT_T1);
+    }
+}
+
 template <bool Gaussian>
 static void BandWorkerBody(int32_t threadIndex, BandJob& job) {
     if (threadIndex < 0 || threadIndex >= job.Threads || job.Scratch == nullptr) return;
@@ -178,20 +203,33 @@ static void BandWorkerBody(int32_t threadIndex, BandJob& job) {
         const int m = (b + BH < H ? b + BH : H) - b;
         for (int c0 = 0; c0 < V; c0 += ChunkColumns) {
             chunk.n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
+            // The window staged next: the band's next chunk, or after the last one the first
+            // chunk of the band the next claim is likely to get (the counter's current value;
+            // a guess, since any thread may take it first).
+            int nextB = b, nextC0 = c0 + ChunkColumns;
+            if (nextC0 >= V) {
+                const int next = __atomic_load_n(&job.ClaimCounter, __ATOMIC_RELAXED);
+                nextB = next < job.BandCount ? next * BH : -1;
+                nextC0 = 0;
+            }
+            auto stage = [&](int i) {
+                StageChunkRow(job, chunk, b, c0, i);
+                if (nextB >= 0) PrefetchChunkRow(job, R, nextB, nextC0, i);
+            };
             for (int i = 0; i < R + 2; i++)
                 chunk.Ring[i] = accumulators + i * AccumulatorRowFloats + EntryFloats * R;
-            for (int i = 0; i <= R; i++) StageChunkRow(job, chunk, b, c0, i);
+            for (int i = 0; i <= R; i++) stage(i);
             for (int k = 0; k < R; k++) {
-                StageChunkRow(job, chunk, b, c0, R + 1 + k);
+                stage(R + 1 + k);
                 InitAccumulatorRow(chunk, chunk.Ring[k], k);
             }
-            StageChunkRow(job, chunk, b, c0, 2 * R + 1);
+            stage(2 * R + 1);
             AccumulateAboveBand<Gaussian>(chunk);
             for (int y0 = 0; y0 < m; y0 += 2) {
-                StageChunkRow(job, chunk, b, c0, 2 * R + 2 + y0);
+                stage(2 * R + 2 + y0);
                 InitAccumulatorRow(chunk, chunk.Ring[R], y0 + R);
                 InitAccumulatorRow(chunk, chunk.Ring[R + 1], y0 + R + 1);
-                StageChunkRow(job, chunk, b, c0, 2 * R + 3 + y0);
+                stage(2 * R + 3 + y0);
                 AccumulateRowPair<Gaussian>(chunk, y0);
                 int16_t* packed0 =
                     reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + y0 * job.RowBytes);
