@@ -27,11 +27,15 @@ static VEC_INLINE __m256 NormalisedValue(const float* entry) {
 }
 
 void PackRowPair(const Chunk& chunk, int16_t* packed0, int16_t* packed1, int c0) {
-    for (int j = 0; j < chunk.n; j++) {
-        _mm_store_si128(reinterpret_cast<__m128i*>(packed0 + 8 * (c0 + j)),
-                        PackToWords(NormalisedValue(chunk.Ring[0] + EntryFloats * j)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(packed1 + 8 * (c0 + j)),
-                        PackToWords(NormalisedValue(chunk.Ring[1] + EntryFloats * j)));
+    // Bounds and pointers in locals: the stores below could alias the chunk record.
+    const int n = chunk.n;
+    const float* e0 = chunk.Ring[0];
+    const float* e1 = chunk.Ring[1];
+    __m128i* out0 = reinterpret_cast<__m128i*>(packed0 + 8 * c0);
+    __m128i* out1 = reinterpret_cast<__m128i*>(packed1 + 8 * c0);
+    for (int j = 0; j < n; j++, e0 += EntryFloats, e1 += EntryFloats, out0++, out1++) {
+        _mm_store_si128(out0, PackToWords(NormalisedValue(e0)));
+        _mm_store_si128(out1, PackToWords(NormalisedValue(e1)));
     }
 }
 

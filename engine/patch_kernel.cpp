@@ -12,11 +12,13 @@
 #include "patch_runs.h"
 
 void InitAccumulatorRow(const Chunk& chunk, float* entry, int y) {
-    const float* s = StagedAt(chunk, y);
+    // Bounds and pointers in locals: the stores below could alias the chunk record.
+    const int count = chunk.n + 2 * chunk.R;
+    const float* s = StagedAt(chunk, y) - 8 * chunk.R;
+    float* e = entry - EntryFloats * chunk.R;
     const __m256 one = _mm256_set1_ps(1.0f);
-    for (int x = -chunk.R; x < chunk.n + chunk.R; x++) {
-        const __m256 own = _mm256_load_ps(s + 8 * x);
-        float* e = entry + EntryFloats * x;
+    for (int k = 0; k < count; k++, s += 8, e += EntryFloats) {
+        const __m256 own = _mm256_load_ps(s);
         _mm256_store_ps(e, own);
         _mm256_store_ps(e + 8, own);
         _mm256_store_ps(e + 16, one);
