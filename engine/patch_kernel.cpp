@@ -62,6 +62,27 @@ static VEC_INLINE void CreditRun(const float* z, float* a, float* b, int n, __m2
     }
 }
 
+// Pass 2 of the run (0, 1) for one row: as CreditRun with b = a + one entry. Entry a[x + 1] is
+// the other end at step x and the own end at step x + 1; its two sums are carried from one step
+// to the next in registers instead of being stored and loaded back at once, which would chain
+// every step to the one before through memory. The additions and their order are CreditRun's.
+static VEC_INLINE void CreditRunNeighbours(const float* z, float* a, int n, __m256 lowerBound,
+                                           __m256 bias) {
+    __m256 own = _mm256_load_ps(a);
+    __m256 sum = _mm256_load_ps(a + 8), weight = _mm256_load_ps(a + 16);
+    for (int x = 0; x < n; x++, z += 8, a += EntryFloats) {
+        const __m256 w = FastExpWeight(_mm256_load_ps(z), lowerBound, bias);
+        const __m256 ownNext = _mm256_load_ps(a + EntryFloats);
+        _mm256_store_ps(a + 8, _mm256_add_ps(sum, _mm256_mul_ps(w, ownNext)));
+        _mm256_store_ps(a + 16, _mm256_add_ps(weight, w));
+        sum = _mm256_add_ps(_mm256_load_ps(a + EntryFloats + 8), _mm256_mul_ps(w, own));
+        weight = _mm256_add_ps(_mm256_load_ps(a + EntryFloats + 16), w);
+        own = ownNext;
+    }
+    _mm256_store_ps(a + 8, sum);
+    _mm256_store_ps(a + 16, weight);
+}
+
 // Pass 2 of two runs of one row whose offsets are (j, dx) and (j, dx + 1), j >= 1, interleaved
 // with a lag of one column: step s credits column s of the first run and column s - 1 of the
 // second. Both then meet the same other end, b[s] (column s + dx of row y + j), which is loaded
@@ -192,9 +213,13 @@ __attribute__((noinline)) static void ChunkStepSameRow(const Chunk& chunk, int y
     }
     if (dx == R) {
         SlotDistances<Gaussian>(chunk, y0, 0, R, Slot(chunk, 0));
-        for (int row = 0; row < 2; row++)
-            CreditRun(row ? SecondRow(Slot(chunk, 0)) : Slot(chunk, 0), ring[row],
-                      ring[row] + EntryFloats * R, n, lowerBound, bias);
+        for (int row = 0; row < 2; row++) {
+            float* const z = row ? SecondRow(Slot(chunk, 0)) : Slot(chunk, 0);
+            if (R == 1)
+                CreditRunNeighbours(z, ring[row], n, lowerBound, bias);
+            else
+                CreditRun(z, ring[row], ring[row] + EntryFloats * R, n, lowerBound, bias);
+        }
     }
 }
 
