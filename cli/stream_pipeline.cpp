@@ -17,10 +17,14 @@
 #include "temporal_stage.h"
 
 // The signal that asked the run to stop, 0 while none has.
-static volatile sig_atomic_t Interrupted = 0;
+// Set by the handler and read by every stage thread: a lock-free atomic, which a signal
+// handler may store to.
+static std::atomic<int> Interrupted(0);
+static_assert(ATOMIC_INT_LOCK_FREE == 2, "the handler needs a lock-free int");
 
 static void OnInterrupt(int signal) {
-    if (Interrupted == 0) Interrupted = signal;
+    int none = 0;
+    Interrupted.compare_exchange_strong(none, signal);
 }
 
 // Only there to break a blocking read with EINTR.
@@ -144,7 +148,13 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
         pthread_sigmask(SIG_BLOCK, &block, nullptr);
         for (;;) {
             StreamItem* item = toWriter.Pop();
-            if (item == nullptr || Interrupted != 0) break;
+            if (item == nullptr) break;
+            if (Interrupted != 0) {
+                // Nothing more is written: stop the other stages too, which may be waiting for
+                // room in this queue.
+                abortAll();
+                break;
+            }
             std::lock_guard<std::mutex> lock(resultMutex);
             if (item->End) {
                 result.Code = item->Code;
