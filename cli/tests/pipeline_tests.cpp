@@ -291,6 +291,8 @@ TEST(StreamPipeline, TerminatedMidStreamLeavesOnlyWholeFrames) {
     WriteFile(dir.Path("in.y4m"), stream);
     std::mt19937 random(1);
     for (int k = 0; k < 4; k++) {
+        // A run killed before it opens the output would otherwise show the previous run's.
+        unlink(dir.Path("out.y4m").c_str());
         const pid_t child = fork();
         if (child == 0) {
             const int null = open("/dev/null", O_WRONLY);
