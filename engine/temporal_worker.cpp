@@ -18,6 +18,7 @@
 #include "../host/platform.h"
 #include "cross_kernel.h"
 #include "patch_kernel.h"
+#include "pixel_words.h"
 #include "row_staging.h"
 #include "vec8.h"
 
@@ -79,41 +80,15 @@ void TemporalStageWorker(int32_t threadIndex, int32_t, void* first, void*) {
     }
 }
 
-// Transposes the 8x8 words at p: afterwards word i of vector s is lane s of former vector i, so
-// vector s holds the Y of 8 consecutive pixels of strip s.
-static void TransposeWords(int16_t* p) {
-    __m128i* v = reinterpret_cast<__m128i*>(p);
-    const __m128i t0 = _mm_unpacklo_epi16(v[0], v[1]), t1 = _mm_unpackhi_epi16(v[0], v[1]);
-    const __m128i t2 = _mm_unpacklo_epi16(v[2], v[3]), t3 = _mm_unpackhi_epi16(v[2], v[3]);
-    const __m128i t4 = _mm_unpacklo_epi16(v[4], v[5]), t5 = _mm_unpackhi_epi16(v[4], v[5]);
-    const __m128i t6 = _mm_unpacklo_epi16(v[6], v[7]), t7 = _mm_unpackhi_epi16(v[6], v[7]);
-    const __m128i u0 = _mm_unpacklo_epi32(t0, t2), u1 = _mm_unpackhi_epi32(t0, t2);
-    const __m128i u2 = _mm_unpacklo_epi32(t1, t3), u3 = _mm_unpackhi_epi32(t1, t3);
-    const __m128i u4 = _mm_unpacklo_epi32(t4, t6), u5 = _mm_unpackhi_epi32(t4, t6);
-    const __m128i u6 = _mm_unpacklo_epi32(t5, t7), u7 = _mm_unpackhi_epi32(t5, t7);
-    v[0] = _mm_unpacklo_epi64(u0, u4);
-    v[1] = _mm_unpackhi_epi64(u0, u4);
-    v[2] = _mm_unpacklo_epi64(u1, u5);
-    v[3] = _mm_unpackhi_epi64(u1, u5);
-    v[4] = _mm_unpacklo_epi64(u2, u6);
-    v[5] = _mm_unpackhi_epi64(u2, u6);
-    v[6] = _mm_unpacklo_epi64(u3, u7);
-    v[7] = _mm_unpackhi_epi64(u3, u7);
-}
-
 // Replaces the Y words of 8 pixels at p (48 bytes, any alignment) by the 8 words of y; Cb and
 // Cr stay as they are.
 static VEC_INLINE void StoreY(__m128i y, char* p) {
-    const __m128i toA = _mm_setr_epi8(0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1);
-    const __m128i toB = _mm_setr_epi8(-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11);
-    const __m128i toC =
-        _mm_setr_epi8(-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1);
     __m128i* v = reinterpret_cast<__m128i*>(p);
-    _mm_storeu_si128(v, _mm_blend_epi16(_mm_loadu_si128(v), _mm_shuffle_epi8(y, toA), 0x49));
-    _mm_storeu_si128(v + 1,
-                     _mm_blend_epi16(_mm_loadu_si128(v + 1), _mm_shuffle_epi8(y, toB), 0x92));
-    _mm_storeu_si128(v + 2,
-                     _mm_blend_epi16(_mm_loadu_si128(v + 2), _mm_shuffle_epi8(y, toC), 0x24));
+    __m128i a = _mm_loadu_si128(v), b = _mm_loadu_si128(v + 1), c = _mm_loadu_si128(v + 2);
+    MergeY(y, a, b, c);
+    _mm_storeu_si128(v, a);
+    _mm_storeu_si128(v + 1, b);
+    _mm_storeu_si128(v + 2, c);
 }
 
 // Normalises rows b to b+m-1 of chunk c of a slot and writes their Y to the output image:
