@@ -114,8 +114,10 @@ void RunFrame(const FrameCase& f, std::mt19937& rng, Outcome* outcome = nullptr)
             if (tail[k] != SubstituteHost::GuardValue && reported++ < 5)
                 ADD_FAILURE() << "row " << y << " written past its end at byte " << k;
     }
-    // A case that changes nothing would pass whatever the filter computed.
-    if (f.content == Content::Noisy && f.strength >= 40) {
+    // A case that changes nothing would pass whatever the filter computed. A frame of a few
+    // pixels has too few neighbours for that to hold on every noise draw (W=1, H=2 may move
+    // nothing), so the share is asked of frames of 256 pixels or more.
+    if (f.content == Content::Noisy && f.strength >= 40 && int64_t(f.W) * f.H >= 256) {
         EXPECT_GE(moved * 20, int64_t(f.W) * f.H) << "under 5% of the pixels moved";
     }
 }
