@@ -1,8 +1,10 @@
-// luma_planes.cpp: pixels to the host's luma images and back, plain and eight at a time (SSE2)
+// luma_planes.cpp: pixels to the host's luma images and back, plain and eight at a time (SSE2,
+// and SSSE3 byte shuffles where the processor has them)
 #include "luma_planes.h"
 
 #include <assert.h>
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #include <math.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -197,39 +199,101 @@ static ALWAYS_INLINE __m128i FromFilter8(const VectorMap& m, __m128i f, __m128i 
     return _mm_xor_si128(_mm_packs_epi32(_mm_sub_epi32(lo, bias), _mm_sub_epi32(hi, bias)), m.Sign);
 }
 
+// The same moves with byte shuffles (SSSE3): the zero bytes come from the shuffles' own zeroing.
+#define SSSE3_TARGET __attribute__((target("ssse3")))
+
+alignas(16) static const int8_t PutShuffles[3][16] = {
+    {0, 1, -128, -128, -128, -128, 2, 3, -128, -128, -128, -128, 4, 5, -128, -128},
+    {-128, -128, 6, 7, -128, -128, -128, -128, 8, 9, -128, -128, -128, -128, 10, 11},
+    {-128, -128, -128, -128, 12, 13, -128, -128, -128, -128, 14, 15, -128, -128, -128, -128}};
+alignas(16) static const int8_t GetShuffles[3][16] = {
+    {0, 1, 6, 7, 12, 13, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128},
+    {-128, -128, -128, -128, -128, -128, 2, 3, 8, 9, 14, 15, -128, -128, -128, -128},
+    {-128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, 4, 5, 10, 11}};
+
+static ALWAYS_INLINE __m128i Shuffle(int k, const int8_t (*table)[16]) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(table[k]));
+}
+
+static ALWAYS_INLINE SSSE3_TARGET void PutY8Ssse3(YcPixel* dst, __m128i v) {
+    __m128i* d = reinterpret_cast<__m128i*>(dst);
+    _mm_storeu_si128(d, _mm_shuffle_epi8(v, Shuffle(0, PutShuffles)));
+    _mm_storeu_si128(d + 1, _mm_shuffle_epi8(v, Shuffle(1, PutShuffles)));
+    _mm_storeu_si128(d + 2, _mm_shuffle_epi8(v, Shuffle(2, PutShuffles)));
+}
+
+static ALWAYS_INLINE SSSE3_TARGET __m128i GetY8Ssse3(const YcPixel* src) {
+    const __m128i* s = reinterpret_cast<const __m128i*>(src);
+    return _mm_or_si128(
+        _mm_or_si128(_mm_shuffle_epi8(_mm_loadu_si128(s), Shuffle(0, GetShuffles)),
+                     _mm_shuffle_epi8(_mm_loadu_si128(s + 1), Shuffle(1, GetShuffles))),
+        _mm_shuffle_epi8(_mm_loadu_si128(s + 2), Shuffle(2, GetShuffles)));
+}
+
 // ---- Rows ---------------------------------------------------------------------------------------
+
+// The two row loops, written once for each way of moving Y in and out of the image.
+#define GRAY_PLANE_ROWS(Suffix, Target, PutY, GetY)                                               \
+    static Target void GrayPlaneToHost##Suffix(const PixelLayout& l, const void* pixels,          \
+                                               YcPixel* image, int capacity, int W, int y0,       \
+                                               int y1) {                                          \
+        const VectorMap m = MakeVectorMap(l);                                                     \
+        for (int y = y0; y < y1; y++) {                                                           \
+            const void* row = RowAt(l, pixels, y);                                                \
+            YcPixel* dst = image + ptrdiff_t(y) * capacity;                                       \
+            int x = 0;                                                                            \
+            for (; x + 8 <= W; x += 8)                                                            \
+                PutY(dst + x, ToFilter8(m, Load8(static_cast<const uint8_t*>(row) + x * l.Bytes,  \
+                                                 l.Bytes)));                                      \
+            for (; x < W; x++) dst[x] = YcPixel{GrayToFilter(l, Sample(row, l.Bytes, x)), 0, 0};  \
+        }                                                                                         \
+    }                                                                                             \
+    /* Without Up the original is needed; reading it costs nothing worth a branch. */             \
+    static Target void GrayPlaneFromHost##Suffix(const PixelLayout& l, const YcPixel* image,      \
+                                                 int capacity, const void* original, void* out,   \
+                                                 int W, int y0, int y1) {                         \
+        const VectorMap m = MakeVectorMap(l);                                                     \
+        for (int y = y0; y < y1; y++) {                                                           \
+            const void* row = RowAt(l, original, y);                                              \
+            void* outRow = RowAt(l, out, y);                                                      \
+            const YcPixel* src = image + ptrdiff_t(y) * capacity;                                 \
+            int x = 0;                                                                            \
+            for (; x + 8 <= W; x += 8) {                                                          \
+                const __m128i s = Load8(static_cast<const uint8_t*>(row) + x * l.Bytes, l.Bytes); \
+                Store8(static_cast<uint8_t*>(outRow) + x * l.Bytes, l.Bytes,                      \
+                       FromFilter8(m, GetY(src + x), s));                                         \
+            }                                                                                     \
+            for (; x < W; x++)                                                                    \
+                SetSample(outRow, l.Bytes, x,                                                     \
+                          GrayFromFilter(l, src[x].Y, Sample(row, l.Bytes, x)));                  \
+        }                                                                                         \
+    }
+
+GRAY_PLANE_ROWS(Sse2, , PutY8, GetY8)
+GRAY_PLANE_ROWS(Ssse3, SSSE3_TARGET, PutY8Ssse3, GetY8Ssse3)
+
+// The processor's SSSE3, asked once; tests can hold the conversions to the SSE2 baseline.
+static bool BaselineOnly = false;
+
+void UseBaselineConversions(bool baseline) {
+    BaselineOnly = baseline;
+}
+
+static bool UseSsse3() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has && !BaselineOnly;
+}
 
 static void GrayPlaneToHost(const PixelLayout& l, const void* pixels, YcPixel* image, int capacity,
                             int W, int y0, int y1) {
-    const VectorMap m = MakeVectorMap(l);
-    for (int y = y0; y < y1; y++) {
-        const void* row = RowAt(l, pixels, y);
-        YcPixel* dst = image + ptrdiff_t(y) * capacity;
-        int x = 0;
-        for (; x + 8 <= W; x += 8)
-            PutY8(dst + x,
-                  ToFilter8(m, Load8(static_cast<const uint8_t*>(row) + x * l.Bytes, l.Bytes)));
-        for (; x < W; x++) dst[x] = YcPixel{GrayToFilter(l, Sample(row, l.Bytes, x)), 0, 0};
-    }
+    (UseSsse3() ? GrayPlaneToHostSsse3 : GrayPlaneToHostSse2)(l, pixels, image, capacity, W, y0,
+                                                              y1);
 }
 
 static void GrayPlaneFromHost(const PixelLayout& l, const YcPixel* image, int capacity,
                               const void* original, void* out, int W, int y0, int y1) {
-    const VectorMap m = MakeVectorMap(l);
-    for (int y = y0; y < y1; y++) {
-        const void* row = RowAt(l, original, y);
-        void* outRow = RowAt(l, out, y);
-        const YcPixel* src = image + ptrdiff_t(y) * capacity;
-        int x = 0;
-        for (; x + 8 <= W; x += 8) {
-            // Without Up the original is needed; reading it costs nothing worth a branch.
-            const __m128i s = Load8(static_cast<const uint8_t*>(row) + x * l.Bytes, l.Bytes);
-            Store8(static_cast<uint8_t*>(outRow) + x * l.Bytes, l.Bytes,
-                   FromFilter8(m, GetY8(src + x), s));
-        }
-        for (; x < W; x++)
-            SetSample(outRow, l.Bytes, x, GrayFromFilter(l, src[x].Y, Sample(row, l.Bytes, x)));
-    }
+    (UseSsse3() ? GrayPlaneFromHostSsse3 : GrayPlaneFromHostSse2)(l, image, capacity, original, out,
+                                                                  W, y0, y1);
 }
 
 // ---- RGB ----------------------------------------------------------------------------------------

@@ -14,7 +14,7 @@
 // Every conversion works on a range of rows, so that a host can spread a frame over its worker
 // threads (RunRows); the results are the same however the rows are split. Planes of one channel
 // take an SSE2 path eight pixels at a time, bit-identical to the plain functions of luma_map.h
-// (which the tails and every other shape use).
+// (which the tails and every other shape use), with SSSE3 shuffles where the processor has them.
 #pragma once
 
 #include <stddef.h>
@@ -49,6 +49,10 @@ void PixelsToHost(const PixelLayout& layout, const void* pixels, YcPixel* image,
 // `original` to `out`; nothing else of `out` is written.
 void PixelsFromHost(const PixelLayout& layout, const YcPixel* image, int capacity,
                     const void* original, void* out, int W, int y0, int y1);
+
+// Holds the conversions to their SSE2 baseline even where the processor has faster shuffles
+// (tests run both paths with it); the results are the same either way.
+void UseBaselineConversions(bool baseline);
 
 // A whole W x H frame through the host: converts it on the host's threads, runs ProcessFrame,
 // converts back into `out` (which may be `in`). Allocates the host's images when the size

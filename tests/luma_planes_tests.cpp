@@ -149,24 +149,31 @@ void CheckCase(const Case& c, std::mt19937* rng, bool inPlace) {
     }
 }
 
+// Planes take byte shuffles where the processor has them and the SSE2 moves otherwise: both
+// paths are held to the plain mapping.
 TEST(LumaPlanes, PlanesMatchThePlainMappingAtEveryDepthScaleAndTail) {
     std::mt19937 rng(Seed());
-    for (int F : {12, 10, 8}) {
-        for (int N = 1; N <= 16; N++) {
-            for (int bytes = 1; bytes <= 2; bytes++) {
-                if (bytes == 1 && N > 8) continue;
-                for (int W = 1; W <= 26; W++) {
-                    Case c{W, 3, (W + 7) & ~7, {}};
-                    if (W % 8 == 0) c.capacity += 8;  // guard columns past W
-                    c.l.Bits = N;
-                    c.l.Bytes = bytes;
-                    c.l.ScaleBits = F;
-                    CheckCase(c, &rng, W % 2 == 0);
-                    if (HasFatalFailure()) return;
+    for (bool baseline : {false, true}) {
+        SCOPED_TRACE(baseline ? "SSE2 baseline" : "the processor's best path");
+        UseBaselineConversions(baseline);
+        for (int F : {12, 10, 8}) {
+            for (int N = 1; N <= 16; N++) {
+                for (int bytes = 1; bytes <= 2; bytes++) {
+                    if (bytes == 1 && N > 8) continue;
+                    for (int W = 1; W <= 26; W++) {
+                        Case c{W, 3, (W + 7) & ~7, {}};
+                        if (W % 8 == 0) c.capacity += 8;  // guard columns past W
+                        c.l.Bits = N;
+                        c.l.Bytes = bytes;
+                        c.l.ScaleBits = F;
+                        CheckCase(c, &rng, W % 2 == 0);
+                        if (HasFatalFailure()) return UseBaselineConversions(false);
+                    }
                 }
             }
         }
     }
+    UseBaselineConversions(false);
 }
 
 TEST(LumaPlanes, PlanesWithAMaximumBelowTheDepthsTake) {
@@ -177,19 +184,23 @@ TEST(LumaPlanes, PlanesWithAMaximumBelowTheDepthsTake) {
         uint32_t top;
     } tops[] = {{8, 1, 200},   {8, 2, 100},    {10, 2, 1000},  {12, 2, 3001},
                 {13, 2, 5000}, {16, 2, 40000}, {16, 2, 65534}, {4, 1, 9}};
-    for (const auto& t : tops) {
-        for (int W : {7, 8, 9, 17, 64}) {
-            for (int F : {12, 9}) {
-                Case c{W, 4, W + 3, {}};
-                c.l.Bits = t.N;
-                c.l.Bytes = t.bytes;
-                c.l.Top = t.top;
-                c.l.ScaleBits = F;
-                CheckCase(c, &rng, true);
-                if (HasFatalFailure()) return;
+    for (bool baseline : {false, true}) {
+        UseBaselineConversions(baseline);
+        for (const auto& t : tops) {
+            for (int W : {7, 8, 9, 17, 64}) {
+                for (int F : {12, 9}) {
+                    Case c{W, 4, W + 3, {}};
+                    c.l.Bits = t.N;
+                    c.l.Bytes = t.bytes;
+                    c.l.Top = t.top;
+                    c.l.ScaleBits = F;
+                    CheckCase(c, &rng, true);
+                    if (HasFatalFailure()) return UseBaselineConversions(false);
+                }
             }
         }
     }
+    UseBaselineConversions(false);
 }
 
 TEST(LumaPlanes, GrayAlphaRgbAndRgbaMatchTheReferenceAndKeepAlpha) {
