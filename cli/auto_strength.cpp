@@ -29,8 +29,8 @@ NoiseEstimate MeasureFrameNoise(const Y4mFormat& format, const uint8_t* data) {
                          format.Width, format.Bits);
 }
 
-int AutoStrengthFor(const FilterSettings& settings, double sigma, int bits) {
-    return StrengthForSigma(sigma, bits, settings.Range, settings.Gaussian);
+int AutoStrengthFor(const FilterSettings& settings, double sigma, double detail, int bits) {
+    return StrengthForNoise(sigma, detail, bits, settings.Range, settings.Gaussian);
 }
 
 void StartStreamStrength(StreamStrength* s, const FilterSettings& settings, int bits) {
@@ -51,6 +51,7 @@ ShotRelease MeasureStreamFrame(StreamStrength* s, const Y4mFormat& format, const
         r.Groups = 1;
         r.Frames[0] = 1;
         r.Sigma[0] = s->Settings.Sigma;
+        r.Detail[0] = -1;  // not measured: the curve for busy pictures
         r.ShotStart[0] = s->Shots == 0;
         return r;
     }
@@ -59,7 +60,7 @@ ShotRelease MeasureStreamFrame(StreamStrength* s, const Y4mFormat& format, const
 
 int StrengthForGroup(StreamStrength* s, const ShotRelease& r, int group) {
     const double sigma = r.Sigma[group];
-    const int strength = AutoStrengthFor(s->Settings, sigma, s->Bits);
+    const int strength = AutoStrengthFor(s->Settings, sigma, r.Detail[group], s->Bits);
     if (s->Shots == 0) {
         s->SigmaLow = s->SigmaHigh = sigma;
         s->StrengthLow = s->StrengthHigh = strength;

@@ -20,9 +20,10 @@ NoiseEstimate MeasureImageNoise(const Image& image);
 // The noise of a y4m frame's luma plane (the first plane of `data`).
 NoiseEstimate MeasureFrameNoise(const Y4mFormat& format, const uint8_t* data);
 
-// The strength for noise of `sigma` sample units of a `bits`-bit input, at the settings' range
-// and weighting.
-int AutoStrengthFor(const FilterSettings& settings, double sigma, int bits);
+// The strength for noise of `sigma` sample units of a `bits`-bit input in a picture of coarse
+// detail `detail` (NoiseEstimate::Detail; below 0 when unknown, as with --sigma), at the
+// settings' range and weighting.
+int AutoStrengthFor(const FilterSettings& settings, double sigma, double detail, int bits);
 
 // "noise sigma 2.53 (estimated), strength 47" in the input's sample units; "(given)" for
 // --sigma.

@@ -94,7 +94,7 @@ int RunDemo(const Options& o) {
     // level for all of them, as the program does for a stream.
     ShotTracker tracker;
     StartTracking(&tracker);
-    double sigma = settings.Sigma;
+    double sigma = settings.Sigma, detail = -1;
     for (int t = 0; t < DemoFrames; t++) {
         uint8_t* c = clean.data() + n * t;
         uint8_t* z = noisy.data() + n * t;
@@ -102,12 +102,13 @@ int RunDemo(const Options& o) {
         memcpy(z, c, n);
         AddNoise(z, n, o.Noise, &state);
         const ShotRelease r = TrackFrame(&tracker, EstimateNoise(z, DemoW, DemoH, DemoW, 8));
-        if (r.Groups > 0 && sigma < 0) sigma = r.Sigma[0];
+        if (r.Groups > 0 && sigma < 0) sigma = r.Sigma[0], detail = r.Detail[0];
     }
     const ShotRelease last = FinishTracking(&tracker);
-    if (last.Groups > 0 && sigma < 0) sigma = last.Sigma[0];
+    if (last.Groups > 0 && sigma < 0) sigma = last.Sigma[0], detail = last.Detail[0];
     const bool estimated = settings.Sigma < 0;
-    if (settings.AutoStrength) SetLumaStrength(&filter, AutoStrengthFor(settings, sigma, 8));
+    if (settings.AutoStrength)
+        SetLumaStrength(&filter, AutoStrengthFor(settings, sigma, detail, 8));
     std::vector<uint16_t> plane(n);
     for (int t = 0; t < DemoFrames; t++) {
         const uint8_t* z = noisy.data() + n * t;

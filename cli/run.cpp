@@ -169,8 +169,10 @@ static int FilterOneImage(const Options& o, FILE* in, char kind) {
     std::string note;
     if (o.Filter.AutoStrength) {
         const bool estimate = o.Filter.Sigma < 0;
-        const double sigma = estimate ? MeasureImageNoise(image).Sigma : o.Filter.Sigma;
-        SetLumaStrength(&filter, AutoStrengthFor(o.Filter, sigma, image.Bits));
+        const NoiseEstimate e = estimate ? MeasureImageNoise(image) : NoiseEstimate();
+        const double sigma = estimate ? e.Sigma : o.Filter.Sigma;
+        const double detail = estimate ? e.Detail : -1;
+        SetLumaStrength(&filter, AutoStrengthFor(o.Filter, sigma, detail, image.Bits));
         note = StrengthNote(sigma, estimate, filter.Strength);
     }
     const bool filtered = FilterImage(&filter, &image, &error, filter.ScaleBits);

@@ -26,6 +26,9 @@ int AutoStrengthForFrame(PluginAutoStrength* a, SubstituteHost& host, const uint
     });
     const ShotRelease r = TrackFrame(&a->Tracker, EstimateNoise(luma, W, H, W, 8));
     // With a lead of one frame, every frame is released at once: the last group is this one.
-    if (r.Groups > 0) a->Sigma = r.Sigma[r.Groups - 1];
-    return StrengthForSigma(a->Sigma, 8, range, gaussian);
+    if (r.Groups > 0) {
+        a->Sigma = r.Sigma[r.Groups - 1];
+        a->Detail = r.Detail[r.Groups - 1];
+    }
+    return StrengthForNoise(a->Sigma, a->Detail, 8, range, gaussian);
 }

@@ -19,6 +19,7 @@ struct PluginAutoStrength {
     bool Started = false;
     std::vector<uint8_t> Luma;  // the frame's luma for the estimator
     double Sigma = 0;           // the level in use, 8-bit units
+    double Detail = 0;          // and the picture's detail (NoiseEstimate::Detail)
 };
 
 // Measures the W x H RGBA frame's luma (rows spread over the host's threads), feeds the

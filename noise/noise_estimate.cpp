@@ -10,27 +10,47 @@
 // Residual block: B x B residuals, read from (B + 2) x (B + 2) samples.
 static const int B = 8;
 // Blocks looked at: one in SampleEvery, but at least MinSampled (all of them when fewer exist).
+// A small frame has few quiet blocks to choose from, so it is measured whole.
 static const int SampleEvery = 16;
-static const int MinSampled = 400;
-// The quietest QuietFraction of the usable blocks make the estimate.
+static const int MinSampled = 2000;
+// The quietest QuietFraction of the usable blocks make the first estimate.
 static const double QuietFraction = 0.1;
 // For white noise of variance sigma^2 the mean energy of the quietest tenth of the blocks is
 // QuietMean * B^2 * 36 * sigma^2 (measured on 4 x 10^6 blocks of synthetic Gaussian noise by
 // tools/strength_sweep constant; it is below 1 because the quiet blocks are picked by the very
 // energy being averaged).
 static const double QuietMean = 0.5380;
+// The estimate is then refined to the level of the blocks that look like noise alone: those
+// below Threshold * B^2 * 36 * sigma^2 are kept, and for white noise their mean energy is
+// KeptMean * B^2 * 36 * sigma^2 (measured as QuietMean). The quietest tenth of a picture is a
+// larger share of its quiet blocks than of pure noise, or holds texture, so it reads high; the
+// refinement only keeps what noise of the level found would give.
+static const double Threshold = 0.7;
+static const double KeptMean = 0.5904;
+// The refinement stops before it would keep fewer blocks than this.
+static const int MinKept = 16;
+// The picture's detail is read at this quantile of the blocks' coarse gradient energy: high
+// enough that a picture with a few strong edges or a textured part counts as busy even when
+// most of it is sky or wall.
+static const double DetailQuantile = 0.9;
+// Blocks to look at before clipped blocks are let in (they read low, but a dark noisy frame
+// may have nothing else).
+static const int MinUsable = 8;
 
-// Measures one block whose residuals start at (x, y): its residual energy and, when it holds
-// neither 0 nor `top` and is not flat, true. Adds 16 of its centre samples (every other row and
-// column) to `histogram`.
+enum class Block { Usable, Clipped, Flat };
+
+// Measures one block whose residuals start at (x, y): its residual energy, and whether it holds
+// 0 or `top` (Clipped) or a single value (Flat). Adds 16 of its centre samples (every other row
+// and column) to `histogram`.
 template <typename Sample>
-static bool MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, int32_t top,
-                         int histogramShift, uint32_t* histogram, float* energy) {
+static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, int32_t top,
+                          int histogramShift, uint32_t* histogram, float* energy, float* coarse) {
     // Second differences along the rows, then across them. Samples are below 2^16, so h stays
     // below 2^18 and r below 2^20 in magnitude: exact in int32, and r^2 is summed in float,
     // whose rounding is far below what matters here.
     int32_t h[B + 2][B];
     int32_t low = 0x7FFFFFFF, high = 0;
+    int32_t quadrant[2][2] = {};
     for (int j = 0; j < B + 2; j++) {
         const Sample* row = plane + (y - 1 + j) * stride + (x - 1);
         int32_t s[B + 2];
@@ -38,6 +58,12 @@ static bool MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, in
         for (int i = 0; i < B + 2; i++) {
             low = std::min(low, s[i]);
             high = std::max(high, s[i]);
+        }
+        if (j >= 1 && j <= B) {
+            int32_t left = 0, right = 0;
+            for (int i = 1; i <= B / 2; i++) left += s[i], right += s[i + B / 2];
+            quadrant[j > B / 2][0] += left;
+            quadrant[j > B / 2][1] += right;
         }
         for (int i = 0; i < B; i++) h[j][i] = s[i] - 2 * s[i + 1] + s[i + 2];
     }
@@ -56,7 +82,12 @@ static bool MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, in
         }
     }
     *energy = sum;
-    return low > 0 && high < top && low != high;
+    const float q = 1.0f / (B * B / 4);
+    const float d[4] = {
+        (quadrant[0][1] - quadrant[0][0]) * q, (quadrant[1][1] - quadrant[1][0]) * q,
+        (quadrant[1][0] - quadrant[0][0]) * q, (quadrant[1][1] - quadrant[0][1]) * q};
+    *coarse = (d[0] * d[0] + d[1] * d[1] + d[2] * d[2] + d[3] * d[3]) / 4;
+    return low == high ? Block::Flat : low > 0 && high < top ? Block::Usable : Block::Clipped;
 }
 
 template <typename Sample>
@@ -79,31 +110,73 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
         stepY = std::max(1, int(sqrt(step)));
         stepX = std::max(1, int(step / stepY + 0.5));
     }
-    std::vector<float> energies;
+    std::vector<float> energies, clipped, coarses;
     energies.reserve(size_t(total / (long(stepX) * stepY) + rows + 1));
+    coarses.reserve(energies.capacity());
     int sampled = 0;
     for (int by = 0, k = 0; by < rows; by += stepY, k++) {
         for (int bx = (k * 3) % stepX; bx < columns; bx += stepX) {
-            float energy;
+            float energy, coarse;
             sampled++;
-            if (MeasureBlock(plane, stride, 1 + bx * B, 1 + by * B, top, histogramShift, histogram,
-                             &energy))
-                energies.push_back(energy);
+            const Block b = MeasureBlock(plane, stride, 1 + bx * B, 1 + by * B, top, histogramShift,
+                                         histogram, &energy, &coarse);
+            if (b != Block::Flat) coarses.push_back(coarse);
+            if (b == Block::Usable) energies.push_back(energy);
+            if (b == Block::Clipped) clipped.push_back(energy);
         }
     }
     e.BlocksSampled = sampled;
-    e.BlocksUsed = int(energies.size());
     const double samples = double(sampled) * (B / 2) * (B / 2);
     for (int i = 0; i < NoiseHistogramBins; i++)
         e.Histogram[i] = sampled > 0 ? float(histogram[i] / samples) : 0.0f;
+    if (int(energies.size()) < MinUsable)
+        energies.insert(energies.end(), clipped.begin(), clipped.end());
+    e.BlocksUsed = int(energies.size());
     if (energies.empty()) return e;
 
+    // Energies in units of the white-noise variance: a block of pure noise of variance v has a
+    // mean of v.
+    const float unit = 1.0f / (B * B * 36);
+    for (float& v : energies) v *= unit;
     const size_t quiet = std::max<size_t>(1, size_t(energies.size() * QuietFraction + 0.5));
     std::nth_element(energies.begin(), energies.begin() + (quiet - 1), energies.end());
     double sum = 0;
     for (size_t i = 0; i < quiet; i++) sum += energies[i];
-    const double variance = sum / double(quiet) / (QuietMean * B * B * 36.0);
-    e.Sigma = sqrt(variance);
+    double variance = sum / double(quiet) / QuietMean;
+    // The refinement starts above its fixed point and comes down to it, so it only needs the
+    // blocks below its first threshold (with room to spare): those are sorted, with running
+    // sums, and each step is a binary search. Should it climb past them, all are sorted.
+    float bound = float(2 * Threshold * variance);
+    size_t sorted = size_t(
+        std::partition(energies.begin(), energies.end(), [bound](float v) { return v < bound; }) -
+        energies.begin());
+    std::sort(energies.begin(), energies.begin() + sorted);
+    std::vector<double> below(energies.size() + 1, 0.0);  // below[i]: sum of the i quietest
+    for (size_t i = 0; i < sorted; i++) below[i + 1] = below[i] + energies[i];
+    for (int step = 0; step < 100 && variance > 0; step++) {
+        const float limit = float(Threshold * variance);
+        if (limit >= bound && sorted < energies.size()) {
+            std::sort(energies.begin(), energies.end());
+            for (size_t i = 0; i < energies.size(); i++) below[i + 1] = below[i] + energies[i];
+            sorted = energies.size();
+            bound = INFINITY;
+        }
+        const size_t count =
+            size_t(std::lower_bound(energies.begin(), energies.begin() + sorted, limit) -
+                   energies.begin());
+        if (count < size_t(MinKept)) break;
+        const double next = below[count] / double(count) / KeptMean;
+        const bool settled = fabs(next - variance) <= 1e-4 * variance;
+        variance = next;
+        if (settled) break;
+    }
+    // Detail: the coarse gradient energy of the block at DetailQuantile.
+    const size_t at = std::min(coarses.size() - 1, size_t(double(coarses.size()) * DetailQuantile));
+    std::nth_element(coarses.begin(), coarses.begin() + at, coarses.end());
+    e.Detail = coarses[at];
+    // Rounding the noisy picture to whole samples added a variance of 1/12 of a step.
+    variance -= 1.0 / 12;
+    e.Sigma = variance > 0 ? sqrt(variance) : 0;
     return e;
 }
 

@@ -27,6 +27,11 @@ struct NoiseEstimate {
     double Sigma = 0;       // in sample units of the plane; 0 when no block could be used
     int BlocksUsed = 0;     // blocks that passed the clipping and flatness checks
     int BlocksSampled = 0;  // blocks looked at
+    // The picture's coarse detail, in squared sample units: over the blocks, the 90th percentile
+    // of the mean square difference between the means of neighbouring 4 x 4 quarters of a
+    // block. White noise alone gives about sigma^2 / 8 (a little more at the percentile); edges
+    // and texture at the scale the filter's patches see give more. 0 when no block was usable.
+    double Detail = 0;
     // The sampled samples by value, in 32 equal bins of the sample range, as fractions that
     // add up to 1 (all zero when nothing was sampled). Cuts between shots show up here.
     float Histogram[NoiseHistogramBins] = {};

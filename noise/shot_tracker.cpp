@@ -27,10 +27,11 @@ void StartTracking(ShotTracker* t, const ShotTrackerSettings& settings) {
     if (t->Settings.Window < 1) t->Settings.Window = 1;
 }
 
-static void Add(ShotRelease* r, int frames, double sigma, bool start) {
+static void Add(ShotRelease* r, int frames, double sigma, double detail, bool start) {
     if (frames <= 0) return;
     r->Frames[r->Groups] = frames;
     r->Sigma[r->Groups] = sigma;
+    r->Detail[r->Groups] = detail;
     r->ShotStart[r->Groups] = start;
     r->Groups++;
 }
@@ -38,8 +39,9 @@ static void Add(ShotRelease* r, int frames, double sigma, bool start) {
 // Decides the current shot's level from its votes and releases the held frames.
 static void Decide(ShotTracker* t, ShotRelease* r) {
     t->Sigma = Median(t->Votes);
+    t->Detail = Median(t->DetailVotes);
     t->Decided = true;
-    Add(r, t->Held, t->Sigma, t->StartPending);
+    Add(r, t->Held, t->Sigma, t->Detail, t->StartPending);
     t->StartPending = false;
     t->Held = 0;
 }
@@ -54,23 +56,30 @@ ShotRelease TrackFrame(ShotTracker* t, const NoiseEstimate& frame) {
     if (t->Shots == 0 || cut) {
         if (t->Held > 0) Decide(t, &r);
         t->Votes.clear();
+        t->DetailVotes.clear();
         t->Decided = false;
         t->StartPending = true;
         t->Shots++;
     }
     if (frame.BlocksUsed > 0) {
         t->Votes.push_back(frame.Sigma);
-        if (int(t->Votes.size()) > t->Settings.Window) t->Votes.erase(t->Votes.begin());
+        t->DetailVotes.push_back(frame.Detail);
+        if (int(t->Votes.size()) > t->Settings.Window) {
+            t->Votes.erase(t->Votes.begin());
+            t->DetailVotes.erase(t->DetailVotes.begin());
+        }
     }
     t->Held++;
     if (!t->Decided) {
         if (t->Held >= t->Settings.LeadFrames) Decide(t, &r);
         return r;
     }
-    const double running = Median(t->Votes);
+    const double running = Median(t->Votes), detail = Median(t->DetailVotes);
     if (!t->Votes.empty() && fabs(running - t->Sigma) > t->Settings.Hysteresis * t->Sigma)
         t->Sigma = running;
-    Add(&r, t->Held, t->Sigma, false);
+    if (!t->Votes.empty() && fabs(detail - t->Detail) > t->Settings.DetailHysteresis * t->Detail)
+        t->Detail = detail;
+    Add(&r, t->Held, t->Sigma, t->Detail, false);
     t->Held = 0;
     return r;
 }

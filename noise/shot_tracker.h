@@ -7,7 +7,9 @@
 //                level and they all go on with it
 //   in the shot  each frame goes on at once; the level follows the median of the shot's last
 //                Window estimates, but only when that median has moved by more than Hysteresis
-//                (relative) from the level in use, so a steady noise gives one steady strength
+//                (relative) from the level in use, so a steady noise gives one steady strength;
+//                the picture's detail (NoiseEstimate::Detail, which the strength also depends
+//                on) follows its own median the same way, with DetailHysteresis
 //   a cut        (the luma histogram of a frame differs from the one before by more than
 //                CutDistance, as the sum of absolute differences of the bin fractions, 0..2)
 //                ends the shot: frames still held are decided from what was measured of them,
@@ -25,6 +27,7 @@ struct ShotTrackerSettings {
     int LeadFrames = 5;
     int Window = 15;
     double Hysteresis = 0.08;
+    double DetailHysteresis = 0.3;
     double CutDistance = 0.5;
 };
 
@@ -34,18 +37,21 @@ struct ShotRelease {
     int Groups = 0;
     int Frames[2] = {0, 0};
     double Sigma[2] = {0, 0};
+    double Detail[2] = {0, 0};           // the level's picture detail (NoiseEstimate::Detail)
     bool ShotStart[2] = {false, false};  // the group's first frame is the first of a shot
 };
 
 struct ShotTracker {
     ShotTrackerSettings Settings;
-    std::vector<double> Votes;  // this shot's usable estimates, newest last, at most Window
+    std::vector<double> Votes;        // this shot's usable estimates, newest last, at most Window
+    std::vector<double> DetailVotes;  // their details, in the same order
     std::vector<float> Previous;
     int Held = 0;          // frames measured and not yet released
     bool Decided = false;  // the current shot's level is known
     bool StartPending = true;
-    double Sigma = 0;  // the current shot's level once decided
-    long Shots = 0;    // shots begun so far
+    double Sigma = 0;   // the current shot's level once decided
+    double Detail = 0;  // and its detail
+    long Shots = 0;     // shots begun so far
 };
 
 void StartTracking(ShotTracker* t, const ShotTrackerSettings& settings = ShotTrackerSettings());

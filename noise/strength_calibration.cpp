@@ -51,29 +51,78 @@ double CalibratedStrength(const StrengthCalibration& c, double sigma8, int range
     return v < 1 ? 1.0 : v > MaxStrength ? double(MaxStrength) : v;
 }
 
+// Smoothness 1 at or below SmoothBelow, 0 at or above BusyAbove: log2 of the detail over the
+// noise's share of it (0 = nothing but noise). Fitted with the curves.
+static const double SmoothBelow = 0.5, BusyAbove = 3.5;
+
+double Smoothness(double sigma, double detail) {
+    if (!(sigma > 0) || !(detail >= 0)) return 0;  // nothing measured: busy
+    const double ratio = detail / (sigma * sigma / 8);
+    const double l = ratio > 0 ? log2(ratio) : -1e9;
+    const double t = (BusyAbove - l) / (BusyAbove - SmoothBelow);
+    return t < 0 ? 0.0 : t > 1 ? 1.0 : t;
+}
+
+double SpatialStrength(double sigma8, double smoothness, int range, bool gaussian) {
+    const double busy = CalibratedStrength(SpatialCalibration, sigma8, range, gaussian);
+    if (!(smoothness > 0)) return busy;
+    const double smooth = CalibratedStrength(SpatialSmoothCalibration, sigma8, range, gaussian);
+    return busy + (smoothness > 1 ? 1.0 : smoothness) * (smooth - busy);
+}
+
+int StrengthForNoise(double sigma, double detail, int bits, int range, bool gaussian) {
+    const double v =
+        SpatialStrength(SigmaIn8BitLevels(sigma, bits), Smoothness(sigma, detail), range, gaussian);
+    return int(floor(v + 0.5));
+}
+
 int StrengthForSigma(double sigma, int bits, int range, bool gaussian) {
     const double v =
         CalibratedStrength(SpatialCalibration, SigmaIn8BitLevels(sigma, bits), range, gaussian);
     return int(floor(v + 0.5));
 }
 
-// Fitted by tools/strength_sweep (sweep, then fit) on 16 natural photographs, 384x384 crops.
+// Fitted by tools/strength_sweep (sweep, then fit-content) on 20 crops of 384x384 from natural
+// photographs. The smooth curve is where a picture of smoothness 1 lands; below sigma 5 no
+// picture is smooth by that measure (its detail stands well above the noise), and the curve
+// is the busy one.
 // clang-format off
 const StrengthCalibration SpatialCalibration = {
     "spatial",
     {0.0f, 0.5f, 1.0f, 2.0f, 3.0f, 5.0f, 7.0f, 10.0f, 15.0f, 20.0f, 25.0f, 30.0f},
     {
         {   // Gaussian
-            {8, 18, 25, 35, 40, 55, 65, 75, 95, 110, 125, 145},
-            {6, 14, 20, 30, 35, 50, 55, 70, 85, 100, 110, 125},
-            {6, 14, 20, 30, 35, 45, 55, 65, 80, 95, 105, 115},
-            {6, 14, 20, 30, 35, 45, 55, 65, 80, 90, 100, 115},
+            {8, 18, 25, 35, 40, 50, 60, 75, 90, 105, 120, 135},
+            {6, 14, 20, 30, 40, 45, 55, 65, 80, 95, 105, 115},
+            {6, 14, 20, 30, 35, 45, 55, 65, 75, 90, 100, 105},
+            {6, 14, 20, 30, 35, 45, 50, 60, 75, 85, 95, 100},
         },
         {   // box
-            {6, 14, 20, 30, 40, 50, 60, 70, 90, 105, 120, 135},
-            {6, 14, 20, 30, 35, 45, 55, 65, 80, 90, 105, 115},
-            {6, 14, 20, 25, 35, 45, 50, 60, 75, 85, 95, 105},
-            {6, 14, 20, 25, 30, 40, 50, 60, 75, 85, 95, 105},
+            {6, 14, 20, 30, 40, 50, 60, 70, 85, 100, 115, 125},
+            {6, 14, 20, 30, 35, 45, 55, 65, 75, 90, 100, 105},
+            {6, 14, 20, 25, 35, 45, 50, 60, 70, 85, 90, 100},
+            {6, 14, 20, 25, 30, 40, 50, 60, 70, 80, 90, 95},
+        },
+    },
+};
+// clang-format on
+
+// clang-format off
+const StrengthCalibration SpatialSmoothCalibration = {
+    "spatial, smooth",
+    {0.0f, 0.5f, 1.0f, 2.0f, 3.0f, 5.0f, 7.0f, 10.0f, 15.0f, 20.0f, 25.0f, 30.0f},
+    {
+        {   // Gaussian
+            {8, 18, 25, 35, 40, 200, 200, 200, 200, 200, 200, 200},
+            {6, 14, 20, 30, 40, 190, 190, 190, 190, 190, 190, 200},
+            {6, 14, 20, 30, 35, 145, 145, 145, 145, 145, 160, 195},
+            {6, 14, 20, 30, 35, 95, 100, 110, 120, 135, 155, 185},
+        },
+        {   // box
+            {6, 14, 20, 30, 40, 160, 160, 160, 160, 160, 170, 200},
+            {6, 14, 20, 30, 35, 160, 160, 160, 160, 160, 160, 185},
+            {6, 14, 20, 25, 35, 90, 100, 105, 115, 120, 140, 160},
+            {6, 14, 20, 25, 30, 90, 90, 95, 105, 120, 135, 160},
         },
     },
 };

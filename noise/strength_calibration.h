@@ -36,15 +36,30 @@ struct StrengthCalibration {
     float Strength[2][CalibrationRanges][CalibrationKnots];
 };
 
-// The calibration of the spatial filter.
+// The calibration of the spatial filter: for pictures busy with detail (SpatialCalibration) and
+// for smooth ones (SpatialSmoothCalibration), which take more strength at the same noise.
 extern const StrengthCalibration SpatialCalibration;
+extern const StrengthCalibration SpatialSmoothCalibration;
+
+// How smooth a picture is for the calibration, 0 (busy) to 1 (smooth), from its noise `sigma`
+// and its coarse detail (NoiseEstimate::Detail), both in the same sample units: the detail
+// against what the noise alone gives (sigma^2 / 8), on a log scale between two fitted bounds.
+double Smoothness(double sigma, double detail);
+
+// The spatial strength, a real number in [1, 200], for noise of `sigma8` 8-bit levels in a
+// picture of the given smoothness: the busy curve, moved towards the smooth one.
+double SpatialStrength(double sigma8, double smoothness, int range, bool gaussian);
 
 // The calibrated strength for noise of `sigma8` 8-bit levels, as a real number in [1, 200]:
 // linear between knots, flat below the first knot's strength and at the ceiling past the last.
 double CalibratedStrength(const StrengthCalibration& c, double sigma8, int range, bool gaussian);
 
 // The whole strength (1..200) for noise of standard deviation `sigma` in units of `bits`-bit
-// samples, with the spatial calibration.
+// samples, with the spatial calibration for a picture of coarse detail `detail` (in the same
+// units squared; see Smoothness).
+int StrengthForNoise(double sigma, double detail, int bits, int range, bool gaussian);
+
+// The same when nothing is known of the picture: the busy curve, which never oversmooths.
 int StrengthForSigma(double sigma, int bits, int range, bool gaussian);
 
 // sigma in units of `bits`-bit samples, in 8-bit levels.

@@ -124,6 +124,11 @@ struct Filter {
     }
 };
 
+NoiseEstimate Measure(const std::vector<uint8_t>& y, int W, int H) {
+    const std::vector<uint16_t> plane(y.begin(), y.end());
+    return EstimateNoise(plane.data(), W, H, W, 8);
+}
+
 double Estimate(const std::vector<uint8_t>& y, int W, int H, bool full) {
     const std::vector<uint16_t> plane(y.begin(), y.end());
     return full ? EstimateNoiseFull(plane.data(), W, H, W, 8).Sigma
@@ -145,6 +150,21 @@ int Constant() {
         sum += (s / sigma) * (s / sigma);
     }
     printf("estimated / true sigma^2 on white noise: %.5f; multiply the constant by it\n", sum / 4);
+    return 0;
+}
+
+int Features(int n, char** paths) {
+    const std::vector<Picture> pictures = ReadAll(n, paths);
+    printf("image\tsigma\testimate\tdetail\tflat\n");
+    for (const Picture& p : pictures) {
+        for (double sigma : {0.0, 1.0, 2.0, 3.0, 5.0, 7.0, 10.0, 15.0, 20.0, 25.0, 30.0}) {
+            const std::vector<uint8_t> y = Noisy(p, sigma);
+            const std::vector<uint16_t> plane(y.begin(), y.end());
+            const NoiseEstimate e = EstimateNoise(plane.data(), p.W, p.H, p.W, 8);
+            printf("%s\t%g\t%.3f\t%.3f\n", p.Name.c_str(), sigma, e.Sigma,
+                   e.Detail / (e.Sigma * e.Sigma / 8));
+        }
+    }
     return 0;
 }
 
@@ -310,6 +330,230 @@ int Speed() {
     return 0;
 }
 
+// The content-aware fit: two curves per range and weighting (busy and smooth pictures) and the
+// two bounds of the smoothness between them, chosen on the sweep; then the same fit with each
+// picture left out in turn, that picture judged by the curves fitted without it.
+struct FitData {
+    std::vector<std::string> Images;
+    std::vector<double> Sigmas;                 // the sweep's sigmas
+    std::vector<std::vector<double>> Est, Log;  // [image][sigma]: estimate, log2 detail ratio
+    // [g][range-1][sigma][image][strength index]: PSNR at strength 10 + 5 * index
+    std::vector<double> Psnr;
+    std::vector<double> Top;  // [g][range-1][sigma][image]: best of 10..100
+    int NS = 0, NI = 0;
+    double& P(int g, int r, int k, int i, int s) {
+        return Psnr[(((size_t(g) * 4 + r) * NS + k) * NI + i) * 39 + s];
+    }
+    double& T(int g, int r, int k, int i) { return Top[((size_t(g) * 4 + r) * NS + k) * NI + i]; }
+    // PSNR at a real strength, straight between the swept ones.
+    double At(int g, int r, int k, int i, double strength) {
+        double x = (strength - 10) / 5;
+        if (x < 0) x = 0;
+        if (x > 38) x = 38;
+        const int a = std::min(37, int(x));
+        const double t = x - a;
+        return P(g, r, k, i, a) * (1 - t) + P(g, r, k, i, a + 1) * t;
+    }
+};
+
+struct Model {
+    double Lo = 0.5, Hi = 2;  // smoothness 1 at or below Lo, 0 at or above Hi (log2 ratio)
+    float Busy[2][4][CalibrationKnots], Smooth[2][4][CalibrationKnots];
+    double Smoothness(double l) const {
+        const double t = (Hi - l) / (Hi - Lo);
+        return t < 0 ? 0.0 : t > 1 ? 1.0 : t;
+    }
+};
+
+const float Knots[CalibrationKnots] = {0, 0.5f, 1, 2, 3, 5, 7, 10, 15, 20, 25, 30};
+
+// The strength the model gives (rounded as the program does), from the estimate.
+int ModelStrength(const Model& m, int g, int r, double sigma, double l) {
+    StrengthCalibration busy = {"busy", {}, {}}, smooth = {"smooth", {}, {}};
+    for (int k = 0; k < CalibrationKnots; k++) busy.Sigma[k] = smooth.Sigma[k] = Knots[k];
+    for (int k = 0; k < CalibrationKnots; k++) {
+        busy.Strength[1 - g][r][k] = m.Busy[g][r][k];
+        smooth.Strength[1 - g][r][k] = m.Smooth[g][r][k];
+    }
+    const double b = CalibratedStrength(busy, sigma, r + 1, g == 1);
+    const double s = CalibratedStrength(smooth, sigma, r + 1, g == 1);
+    return int(floor(b + m.Smoothness(l) * (s - b) + 0.5));
+}
+
+// Fits the model on the pictures marked in `use`; `content` false fits the busy curve alone.
+Model FitModel(FitData& d, const std::vector<bool>& use, bool content) {
+    Model best;
+    double bestObjective = 1e18;
+    const double los[] = {-0.5, 0.0, 0.5, 1.0, 1.5};
+    const double widths[] = {0.5, 1.0, 1.5, 2.0, 3.0};
+    for (double lo : los) {
+        for (double width : widths) {
+            Model m;
+            m.Lo = lo;
+            m.Hi = lo + width;
+            double objective = 0;
+            for (int g = 0; g < 2; g++) {
+                for (int r = 0; r < 4; r++) {
+                    std::vector<double> busyKnots, smoothKnots;
+                    for (int k = 0; k < d.NS; k++) {
+                        double bestHere = 1e18;
+                        int bb = 0, bs = 0;
+                        for (int b = 0; b < 39; b++) {
+                            for (int s = b; s < (content ? 39 : b + 1); s++) {
+                                double sum = 0, worst = 0;
+                                int n = 0;
+                                for (int i = 0; i < d.NI; i++) {
+                                    if (!use[i]) continue;
+                                    const double w = content ? m.Smoothness(d.Log[i][k]) : 0;
+                                    const double strength = 10 + 5 * (b + w * (s - b));
+                                    const double loss =
+                                        d.T(g, r, k, i) - d.At(g, r, k, i, strength);
+                                    sum += loss;
+                                    worst = std::max(worst, loss);
+                                    n++;
+                                }
+                                const double o = sum / n + 0.1 * worst;
+                                if (o < bestHere) bestHere = o, bb = b, bs = s;
+                            }
+                        }
+                        objective += bestHere;
+                        busyKnots.push_back(10 + 5 * bb);
+                        smoothKnots.push_back(10 + 5 * bs);
+                    }
+                    for (size_t k = 1; k < busyKnots.size(); k++) {
+                        busyKnots[k] = std::max(busyKnots[k], busyKnots[k - 1]);
+                        smoothKnots[k] = std::max(smoothKnots[k], smoothKnots[k - 1]);
+                    }
+                    for (auto* knots : {&busyKnots, &smoothKnots}) {
+                        float* out = knots == &busyKnots ? m.Busy[g][r] : m.Smooth[g][r];
+                        // Knots at 0 and 0.5, below the sweep: the sqrt law from sigma 1.
+                        out[0] = float(std::max(1.0, nearbyint((*knots)[0] * 0.3)));
+                        out[1] = float(nearbyint((*knots)[0] * sqrt(0.5)));
+                        for (int k = 0; k < d.NS; k++) out[2 + k] = float((*knots)[k]);
+                    }
+                }
+            }
+            if (objective < bestObjective) bestObjective = objective, best = m;
+            if (!content) return best;
+        }
+    }
+    return best;
+}
+
+// Loss of the model on picture i at sweep sigma k.
+double ModelLoss(FitData& d, const Model& m, int g, int r, int k, int i) {
+    const int s = ModelStrength(m, g, r, d.Est[i][k], d.Log[i][k]);
+    return d.T(g, r, k, i) - d.At(g, r, k, i, s);
+}
+
+void PrintLosses(const char* title, const std::vector<std::vector<double>>& loss, FitData& d,
+                 const std::vector<int>& ks) {
+    // loss[(g * 4 + r) * NS + k][image]
+    printf("%s: mean / worst dB below each picture's best strength 10..100\n", title);
+    printf("| weighting | range |");
+    for (int k : ks) printf(" sigma %g |", d.Sigmas[k]);
+    printf("\n|---|---|");
+    for (size_t k = 0; k < ks.size(); k++) printf("---|");
+    printf("\n");
+    for (int g = 1; g >= 0; g--) {
+        for (int r = 0; r < 4; r++) {
+            printf("| %s | %d |", g ? "Gaussian" : "box", r + 1);
+            for (int k : ks) {
+                const std::vector<double>& v = loss[(g * 4 + r) * d.NS + k];
+                double sum = 0, worst = 0;
+                for (double x : v) sum += x, worst = std::max(worst, x);
+                printf(" %.2f / %.2f |", sum / v.size(), worst);
+            }
+            printf("\n");
+        }
+    }
+}
+
+void PrintModel(const Model& m) {
+    printf("// smoothness bounds: SmoothBelow = %.1f, BusyAbove = %.1f\n", m.Lo, m.Hi);
+    for (int table = 0; table < 2; table++) {
+        printf("// %s\n", table == 0 ? "SpatialCalibration (busy)" : "SpatialSmoothCalibration");
+        for (int g = 1; g >= 0; g--) {
+            printf("        {   // %s\n", g ? "Gaussian" : "box");
+            for (int r = 0; r < 4; r++) {
+                const float* k = table == 0 ? m.Busy[g][r] : m.Smooth[g][r];
+                printf("            {");
+                for (int i = 0; i < CalibrationKnots; i++) printf("%s%.0f", i ? ", " : "", k[i]);
+                printf("},\n");
+            }
+            printf("        },\n");
+        }
+    }
+}
+
+int FitContent(const char* path, int n, char** paths) {
+    const Curves c = Index(ReadSweep(path));
+    const std::vector<Picture> pictures = ReadAll(n, paths);
+    FitData d;
+    for (const auto& bySigma : c.at(1).at(1)) d.Sigmas.push_back(bySigma.first);
+    d.NS = int(d.Sigmas.size());
+    for (const Picture& p : pictures) {
+        if (!c.at(1).at(1).begin()->second.count(p.Name)) continue;
+        d.Images.push_back(p.Name);
+        std::vector<double> est, lg;
+        for (double sigma : d.Sigmas) {
+            const std::vector<uint8_t> y = Noisy(p, sigma);
+            const std::vector<uint16_t> plane(y.begin(), y.end());
+            const NoiseEstimate e = EstimateNoise(plane.data(), p.W, p.H, p.W, 8);
+            est.push_back(e.Sigma);
+            const double ratio = e.Sigma > 0 ? e.Detail / (e.Sigma * e.Sigma / 8) : 0;
+            lg.push_back(ratio > 0 ? log2(ratio) : 10);
+        }
+        d.Est.push_back(est);
+        d.Log.push_back(lg);
+    }
+    d.NI = int(d.Images.size());
+    d.Psnr.assign(size_t(2) * 4 * d.NS * d.NI * 39, 0);
+    d.Top.assign(size_t(2) * 4 * d.NS * d.NI, 0);
+    for (int g = 0; g < 2; g++)
+        for (int r = 0; r < 4; r++)
+            for (int k = 0; k < d.NS; k++)
+                for (int i = 0; i < d.NI; i++) {
+                    const auto& curve = c.at(g).at(r + 1).at(d.Sigmas[k]).at(d.Images[i]);
+                    double top = -1e9;
+                    for (int s = 0; s < 39; s++) {
+                        d.P(g, r, k, i, s) = curve.at(10 + 5 * s);
+                        if (10 + 5 * s <= ModuleStrengthMax)
+                            top = std::max(top, d.P(g, r, k, i, s));
+                    }
+                    d.T(g, r, k, i) = top;
+                }
+    std::vector<int> ks;
+    for (int k = 0; k < d.NS; k++)
+        if (d.Sigmas[k] >= 3 && d.Sigmas[k] <= 20) ks.push_back(k);
+    for (bool content : {false, true}) {
+        const char* name = content ? "busy and smooth curves" : "one curve of sigma alone";
+        const Model all = FitModel(d, std::vector<bool>(d.NI, true), content);
+        std::vector<std::vector<double>> fitted(8 * d.NS), held(8 * d.NS);
+        for (int g = 0; g < 2; g++)
+            for (int r = 0; r < 4; r++)
+                for (int k = 0; k < d.NS; k++)
+                    for (int i = 0; i < d.NI; i++)
+                        fitted[(g * 4 + r) * d.NS + k].push_back(ModelLoss(d, all, g, r, k, i));
+        for (int out = 0; out < d.NI; out++) {
+            std::vector<bool> use(d.NI, true);
+            use[out] = false;
+            const Model m = FitModel(d, use, content);
+            for (int g = 0; g < 2; g++)
+                for (int r = 0; r < 4; r++)
+                    for (int k = 0; k < d.NS; k++)
+                        held[(g * 4 + r) * d.NS + k].push_back(ModelLoss(d, m, g, r, k, out));
+            fprintf(stderr, "%s: %s held out\n", name, d.Images[out].c_str());
+        }
+        printf("== %s\n", name);
+        if (content) PrintModel(all);
+        PrintLosses("fitted on all pictures", fitted, d, ks);
+        PrintLosses("each picture held out (leave-one-out)", held, d, ks);
+        fflush(stdout);
+    }
+    return 0;
+}
+
 int CurvesTable() {
     printf("sigma\tg1\tg2\tg3\tg4\tb1\tb2\tb3\tb4\n");
     for (double sigma = 0; sigma <= 30.001; sigma += 0.25) {
@@ -362,8 +606,8 @@ int Evaluate(const char* path, const char* out, int n, char** paths) {
                 double loss = 0, worst = 0, noisyPsnr = 0, best100 = 0, best200 = 0, autoPsnr = 0;
                 for (const Picture& p : pictures) {
                     const std::vector<uint8_t> noisy = Noisy(p, sigma);
-                    const double e = Estimate(noisy, p.W, p.H, false);
-                    const int s = StrengthForSigma(e, 8, range, g);
+                    const NoiseEstimate e = Measure(noisy, p.W, p.H);
+                    const int s = StrengthForNoise(e.Sigma, e.Detail, 8, range, g);
                     const double got = Psnr(p.Y, filter.Run(noisy, p.W, p.H, s, range, g));
                     double top = -1e9, top200 = -1e9;
                     for (const auto& v : c.at(g).at(range).at(sigma).at(p.Name)) {
@@ -385,8 +629,8 @@ int Evaluate(const char* path, const char* out, int n, char** paths) {
             }
             printf("\n");
             for (const Picture& p : pictures) {
-                const double e = Estimate(p.Y, p.W, p.H, false);
-                const int s = StrengthForSigma(e, 8, range, g);
+                const NoiseEstimate e = Measure(p.Y, p.W, p.H);
+                const int s = StrengthForNoise(e.Sigma, e.Detail, 8, range, g);
                 const double psnr = Psnr(p.Y, filter.Run(p.Y, p.W, p.H, s, range, g));
                 if (!clean.count(p.Name) || psnr < clean[p.Name]) clean[p.Name] = psnr;
             }
@@ -406,8 +650,10 @@ int main(int argc, char** argv) {
     if (mode == "estimate" && argc > 2) return EstimateTable(argc - 2, argv + 2);
     if (mode == "sweep" && argc > 3) return Sweep(argv[2], argc - 3, argv + 3);
     if (mode == "fit" && argc == 3) return Fit(argv[2]);
+    if (mode == "fit-content" && argc > 3) return FitContent(argv[2], argc - 3, argv + 3);
     if (mode == "evaluate" && argc > 4) return Evaluate(argv[2], argv[3], argc - 4, argv + 4);
     if (mode == "curves") return CurvesTable();
+    if (mode == "features") return Features(argc - 2, argv + 2);
     if (mode == "speed") return Speed();
     if (mode == "best" && argc == 3) return BestTable(argv[2]);
     fprintf(stderr,

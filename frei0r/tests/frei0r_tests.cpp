@@ -182,7 +182,8 @@ int AutoStrengthRef(const std::vector<uint32_t>& in, int W, int H, int range, bo
         const uint8_t* p = bytes + 4 * i;
         luma[i] = uint16_t(nearbyint(0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2]));
     }
-    return StrengthForSigma(EstimateNoise(luma.data(), W, H, W, 8).Sigma, 8, range, gaussian);
+    const NoiseEstimate e = EstimateNoise(luma.data(), W, H, W, 8);
+    return StrengthForNoise(e.Sigma, e.Detail, 8, range, gaussian);
 }
 
 // A frame buffer with guard words before and after it, as a host's allocator might leave them.

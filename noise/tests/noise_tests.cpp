@@ -97,6 +97,56 @@ TEST(NoiseEstimate, KnownSigmaOverFlatGradientTextureAndEdges) {
     }
 }
 
+TEST(NoiseEstimate, LowNoiseIsReadWithoutTheContentsShare) {
+    // At sigma 2 and 3 the quietest blocks of a picture are a larger share of its smooth blocks
+    // than of pure noise, and texture is of the order of the noise: the estimate must still
+    // land within 10 %, also when the frame is large enough to be sampled.
+    const unsigned seed = Seed();
+    std::mt19937 geometry(seed + 1);
+    for (Content c : {Content::Flat, Content::Gradient, Content::Texture, Content::Edges}) {
+        for (int bits : {8, 10}) {
+            for (double sigma8 : {2.0, 3.0}) {
+                const int W = 400 + int(geometry() % 1000), H = 300 + int(geometry() % 500);
+                const double sigma = ldexp(sigma8, bits - 8);
+                const std::vector<uint16_t> p = Plane(c, W, H, bits, sigma, seed + W);
+                const NoiseEstimate e = EstimateNoise(p.data(), W, H, W, bits);
+                EXPECT_NEAR(e.Sigma / sigma, 1.0, 0.1)
+                    << Name(c) << ", " << bits << " bits, sigma " << sigma8 << ", " << W << "x" << H
+                    << ", seed " << seed;
+            }
+        }
+    }
+}
+
+TEST(NoiseEstimate, DetailSeesContentAboveTheNoise) {
+    // White noise alone: the coarse detail is about sigma^2 / 8 (a little more at the 90th
+    // percentile); a smooth gradient adds little, edges and texture add a lot. Deeper samples
+    // scale it by the square of the step.
+    const unsigned seed = Seed();
+    const int W = 640, H = 360;
+    const double sigma8 = 10;
+    double detail[4] = {};
+    for (Content c : {Content::Flat, Content::Gradient, Content::Texture, Content::Edges}) {
+        const std::vector<uint16_t> p = Plane(c, W, H, 8, sigma8, seed);
+        const NoiseEstimate e = EstimateNoise(p.data(), W, H, W, 8);
+        detail[int(c)] = e.Detail / (e.Sigma * e.Sigma / 8);
+        const std::vector<uint16_t> q = Plane(c, W, H, 12, 16 * sigma8, seed);
+        const NoiseEstimate f = EstimateNoise(q.data(), W, H, W, 12);
+        EXPECT_NEAR(f.Detail / (f.Sigma * f.Sigma / 8), detail[int(c)], 0.15 * detail[int(c)])
+            << Name(c) << ", seed " << seed;
+    }
+    EXPECT_GT(detail[int(Content::Flat)], 1.0) << "seed " << seed;
+    EXPECT_LT(detail[int(Content::Flat)], 2.5) << "seed " << seed;
+    EXPECT_LT(detail[int(Content::Gradient)], 2.5) << "seed " << seed;
+    EXPECT_GT(detail[int(Content::Texture)], 4.0) << "seed " << seed;
+    EXPECT_GT(detail[int(Content::Edges)], 2.8) << "seed " << seed;
+    // So the flat picture is smooth for the calibration, the busy ones much less.
+    const double flat = Smoothness(1, detail[int(Content::Flat)] / 8);
+    EXPECT_GT(flat, 0.75) << "seed " << seed;
+    EXPECT_LT(Smoothness(1, detail[int(Content::Texture)] / 8), flat - 0.3) << "seed " << seed;
+    EXPECT_LT(Smoothness(1, detail[int(Content::Edges)] / 8), flat - 0.2) << "seed " << seed;
+}
+
 TEST(NoiseEstimate, CleanContentReadsAsAlmostNoNoise) {
     // Only the rounding to whole samples (1/sqrt(12) of a step at most) is left to see.
     for (Content c : {Content::Flat, Content::Gradient, Content::Edges}) {
@@ -162,7 +212,7 @@ TEST(NoiseEstimate, ReadsNothingPastTheWidthAndHandlesTinyPlanes) {
 
 TEST(NoiseEstimate, SampledAgreesWithEveryBlockAndHistogramAddsUp) {
     const unsigned seed = Seed();
-    const int W = 1280, H = 720;
+    const int W = 1920, H = 1080;
     const std::vector<uint16_t> p = Plane(Content::Edges, W, H, 8, 8, seed);
     const NoiseEstimate sampled = EstimateNoise(p.data(), W, H, W, 8);
     const NoiseEstimate full = EstimateNoiseFull(p.data(), W, H, W, 8);
@@ -236,6 +286,59 @@ TEST(StrengthCalibration, SigmaIsInTheInputsSampleUnits) {
                 (c.Strength[1][2][6] + c.Strength[1][2][7]) / 2, 1e-6);
 }
 
+TEST(StrengthCalibration, SmoothPicturesGetMoreAndNeverPast200) {
+    const StrengthCalibration& busy = SpatialCalibration;
+    const StrengthCalibration& smooth = SpatialSmoothCalibration;
+    for (int g = 0; g < 2; g++) {
+        for (int r = 0; r < CalibrationRanges; r++) {
+            for (int k = 0; k < CalibrationKnots; k++) {
+                EXPECT_EQ(smooth.Sigma[k], busy.Sigma[k]);
+                EXPECT_GE(smooth.Strength[g][r][k], busy.Strength[g][r][k]) << r << " " << k;
+            }
+            // For any picture, more noise never means less strength; for any noise, a smoother
+            // picture never gets less; nothing goes past the ceiling.
+            for (double w : {0.0, 0.3, 1.0}) {
+                double before = 0;
+                for (double sigma = 0; sigma <= 120; sigma += 0.25) {
+                    const double v = SpatialStrength(sigma, w, r + 1, g == 0);
+                    EXPECT_GE(v, before) << "smoothness " << w << ", sigma " << sigma;
+                    EXPECT_LE(v, 200.0);
+                    EXPECT_GE(v, SpatialStrength(sigma, w - 0.3, r + 1, g == 0));
+                    before = v;
+                }
+            }
+            EXPECT_EQ(SpatialStrength(1000, 1, r + 1, g == 0), 200.0);
+        }
+    }
+    // Smooth pictures at sigma 10 and up take clearly more than busy ones.
+    EXPECT_GT(SpatialStrength(15, 1, 2, true), SpatialStrength(15, 0, 2, true) + 20);
+}
+
+TEST(StrengthCalibration, SmoothnessFallsWithDetailAndKnowsNothingOfBadInput) {
+    const double sigma = 6;  // in any units: only the ratio counts
+    double before = 2;
+    for (double ratio = 0.25; ratio < 1e4; ratio *= 1.1) {
+        const double w = Smoothness(sigma, ratio * sigma * sigma / 8);
+        EXPECT_LE(w, before) << ratio;
+        EXPECT_GE(w, 0.0);
+        EXPECT_LE(w, 1.0);
+        before = w;
+    }
+    EXPECT_EQ(Smoothness(sigma, sigma * sigma / 8), 1.0);  // noise alone
+    EXPECT_EQ(Smoothness(sigma, 1000 * sigma * sigma), 0.0);
+    EXPECT_EQ(Smoothness(sigma * 16, 1000 * sigma * sigma * 256), 0.0);
+    for (double bad : {-1.0, double(NAN)}) {
+        EXPECT_EQ(Smoothness(sigma, bad), 0.0);
+        EXPECT_EQ(Smoothness(bad, 10), 0.0);
+    }
+    EXPECT_EQ(Smoothness(0, 10), 0.0);
+    // Unknown detail: the busy curve.
+    for (double s : {1.0, 4.0, 18.0})
+        EXPECT_EQ(StrengthForNoise(s, -1, 8, 3, true), StrengthForSigma(s, 8, 3, true));
+    EXPECT_EQ(StrengthForNoise(64, 0, 12, 2, false),
+              int(floor(SpatialStrength(4, 1, 2, false) + 0.5)));
+}
+
 NoiseEstimate Frame(double sigma, int scene) {
     NoiseEstimate e;
     e.Sigma = sigma;
@@ -248,14 +351,18 @@ NoiseEstimate Frame(double sigma, int scene) {
 // Runs measurements through the tracker; returns the level each frame was released with, in
 // order, and checks that frames come out in order and all of them.
 std::vector<double> Track(const std::vector<NoiseEstimate>& frames, std::vector<int>* starts,
-                          const ShotTrackerSettings& settings = ShotTrackerSettings()) {
+                          const ShotTrackerSettings& settings = ShotTrackerSettings(),
+                          std::vector<double>* details = nullptr) {
     ShotTracker t;
     StartTracking(&t, settings);
     std::vector<double> levels;
     auto take = [&](const ShotRelease& r) {
         for (int g = 0; g < r.Groups; g++) {
             if (r.ShotStart[g]) starts->push_back(int(levels.size()));
-            for (int i = 0; i < r.Frames[g]; i++) levels.push_back(r.Sigma[g]);
+            for (int i = 0; i < r.Frames[g]; i++) {
+                levels.push_back(r.Sigma[g]);
+                if (details) details->push_back(r.Detail[g]);
+            }
         }
     };
     for (const NoiseEstimate& f : frames) {
@@ -277,11 +384,12 @@ TEST(ShotTracker, SteadyNoiseGivesOneStrengthForTheWholeShot) {
         frames.push_back(EstimateNoise(p.data() + t, W, H, W + 40, 8));
     }
     std::vector<int> starts;
-    const std::vector<double> levels = Track(frames, &starts);
+    std::vector<double> details;
+    const std::vector<double> levels = Track(frames, &starts, ShotTrackerSettings(), &details);
     EXPECT_EQ(starts, std::vector<int>{0});
     int low = 1000, high = 0;
-    for (double s : levels) {
-        const int strength = StrengthForSigma(s, 8, 2, true);
+    for (size_t i = 0; i < levels.size(); i++) {
+        const int strength = StrengthForNoise(levels[i], details[i], 8, 2, true);
         low = std::min(low, strength);
         high = std::max(high, strength);
     }
@@ -332,6 +440,31 @@ TEST(ShotTracker, ShortShotsFlickerFreeLeadAndLevelChanges) {
     starts.clear();
     levels = Track(frames, &starts);
     EXPECT_EQ(levels, std::vector<double>(6, 6.0));
+}
+
+TEST(ShotTracker, DetailIsOnePerShotAndMovesOnlyWhenTheContentLastinglyChanges) {
+    auto frame = [](double detail, int scene) {
+        NoiseEstimate e = Frame(5, scene);
+        e.Detail = detail;
+        return e;
+    };
+    std::vector<NoiseEstimate> frames;
+    for (int i = 0; i < 10; i++) frames.push_back(frame(40 + 4 * (i % 3), 0));  // jitter < 30 %
+    frames.push_back(frame(400, 0));                                            // one outlier
+    for (int i = 0; i < 9; i++) frames.push_back(frame(40, 0));
+    for (int i = 0; i < 20; i++) frames.push_back(frame(100, 0));  // the camera turns to a wall
+    for (int i = 0; i < 6; i++) frames.push_back(frame(7, 1));     // a cut
+    std::vector<int> starts;
+    std::vector<double> details;
+    Track(frames, &starts, ShotTrackerSettings(), &details);
+    EXPECT_EQ(starts, (std::vector<int>{0, 40}));
+    for (int i = 0; i < 20; i++) EXPECT_EQ(details[i], details[0]) << i;
+    EXPECT_NEAR(details[0], 44, 4.01);
+    EXPECT_EQ(details[39], 100);
+    int changes = 0;
+    for (int i = 1; i < 40; i++) changes += details[i] != details[i - 1];
+    EXPECT_EQ(changes, 1);
+    for (int i = 40; i < 46; i++) EXPECT_EQ(details[i], 7) << i;
 }
 
 }  // namespace
