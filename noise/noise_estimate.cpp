@@ -9,10 +9,10 @@
 
 // Residual block: B x B residuals, read from (B + 2) x (B + 2) samples.
 static const int B = 8;
-// Blocks looked at: one in SampleEvery, but at least MinSampled (all of them when fewer exist).
-// A small frame has few quiet blocks to choose from, so it is measured whole.
+// Blocks looked at: one in SampleEvery, but at least MinSampled (all of them when fewer exist):
+// the refinement below needs quiet blocks enough to settle.
 static const int SampleEvery = 16;
-static const int MinSampled = 2000;
+static const int MinSampled = 1000;
 // The quietest QuietFraction of the usable blocks make the first estimate.
 static const double QuietFraction = 0.1;
 // For white noise of variance sigma^2 the mean energy of the quietest tenth of the blocks is
@@ -22,13 +22,17 @@ static const double QuietFraction = 0.1;
 static const double QuietMean = 0.5380;
 // The estimate is then refined to the level of the blocks that look like noise alone: those
 // below Threshold * B^2 * 36 * sigma^2 are kept, and for white noise their mean energy is
-// KeptMean * B^2 * 36 * sigma^2 (measured as QuietMean). The quietest tenth of a picture is a
-// larger share of its quiet blocks than of pure noise, or holds texture, so it reads high; the
-// refinement only keeps what noise of the level found would give.
+// KeptMean * B^2 * 36 * sigma^2 (measured on the same noise: strength_sweep constant must read
+// 1; the refinement multiplies an error of KeptMean about five times). The quietest tenth of a
+// picture is a larger share of its quiet blocks than of pure noise, or holds texture, so it reads
+// high; the refinement only keeps what noise of the level found would give.
 static const double Threshold = 0.7;
 static const double KeptMean = 0.5904;
-// The refinement stops before it would keep fewer blocks than this.
+// The refinement stops before it would keep fewer blocks than this, or fewer than this share of
+// them (on pure noise it settles near 12 %): a chance run of quiet blocks could otherwise draw
+// it far down.
 static const int MinKept = 16;
+static const double MinKeptShare = 0.05;
 // The picture's detail is read at this quantile of the blocks' coarse gradient energy: high
 // enough that a picture with a few strong edges or a textured part counts as busy even when
 // most of it is sky or wall.
@@ -50,7 +54,6 @@ static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, i
     // whose rounding is far below what matters here.
     int32_t h[B + 2][B];
     int32_t low = 0x7FFFFFFF, high = 0;
-    int32_t quadrant[2][2] = {};
     for (int j = 0; j < B + 2; j++) {
         const Sample* row = plane + (y - 1 + j) * stride + (x - 1);
         int32_t s[B + 2];
@@ -58,12 +61,6 @@ static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, i
         for (int i = 0; i < B + 2; i++) {
             low = std::min(low, s[i]);
             high = std::max(high, s[i]);
-        }
-        if (j >= 1 && j <= B) {
-            int32_t left = 0, right = 0;
-            for (int i = 1; i <= B / 2; i++) left += s[i], right += s[i + B / 2];
-            quadrant[j > B / 2][0] += left;
-            quadrant[j > B / 2][1] += right;
         }
         for (int i = 0; i < B; i++) h[j][i] = s[i] - 2 * s[i + 1] + s[i + 2];
     }
@@ -82,6 +79,15 @@ static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, i
         }
     }
     *energy = sum;
+    // The sums of the block's four 4 x 4 quarters.
+    int32_t quadrant[2][2] = {};
+    for (int j = 0; j < B; j++) {
+        const Sample* row = plane + (y + j) * stride + x;
+        int32_t left = 0, right = 0;
+        for (int i = 0; i < B / 2; i++) left += row[i], right += row[i + B / 2];
+        quadrant[j >= B / 2][0] += left;
+        quadrant[j >= B / 2][1] += right;
+    }
     const float q = 1.0f / (B * B / 4);
     const float d[4] = {
         (quadrant[0][1] - quadrant[0][0]) * q, (quadrant[1][1] - quadrant[1][0]) * q,
@@ -144,9 +150,9 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     for (size_t i = 0; i < quiet; i++) sum += energies[i];
     double variance = sum / double(quiet) / QuietMean;
     // The refinement starts above its fixed point and comes down to it, so it only needs the
-    // blocks below its first threshold (with room to spare): those are sorted, with running
+    // blocks below a quarter above its first threshold: those are sorted, with running
     // sums, and each step is a binary search. Should it climb past them, all are sorted.
-    float bound = float(2 * Threshold * variance);
+    float bound = float(1.25 * Threshold * variance);
     size_t sorted = size_t(
         std::partition(energies.begin(), energies.end(), [bound](float v) { return v < bound; }) -
         energies.begin());
@@ -164,7 +170,7 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
         const size_t count =
             size_t(std::lower_bound(energies.begin(), energies.begin() + sorted, limit) -
                    energies.begin());
-        if (count < size_t(MinKept)) break;
+        if (count < std::max(size_t(MinKept), size_t(MinKeptShare * energies.size()))) break;
         const double next = below[count] / double(count) / KeptMean;
         const bool settled = fabs(next - variance) <= 1e-4 * variance;
         variance = next;

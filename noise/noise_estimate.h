@@ -10,12 +10,22 @@
 // 36 sigma^2. The plane is cut into blocks of 8 x 8 residuals, a sample of blocks spread over the
 // frame is measured, and blocks that cannot tell noise apart are dropped: those holding the
 // smallest or largest sample value (clipped noise reads low) and those that are exactly flat
-// (letterbox bars, graphics). Texture can only add to a block's residual energy, so the estimate
-// comes from the quietest tenth of the remaining blocks: the mean of their energies, divided by
-// what that same mean is for pure white noise (a constant measured once on synthetic noise).
+// (letterbox bars, graphics); blocks holding a clipped value vote only when too few others are
+// left (a dark, noisy frame). Texture can only add to a block's residual energy, so a first
+// estimate comes from the quietest tenth of the remaining blocks: the mean of their energies,
+// divided by what that same mean is for pure white noise. In a picture that is partly smooth
+// this reads high (its quietest tenth is a larger share of its smooth blocks than it is of
+// pure noise, or holds texture), so it is refined: the blocks below 0.7 times the energy that
+// noise of the current estimate gives are kept, their mean energy against what it is for white
+// noise gives the next estimate, and so on until it settles on the level of the blocks that
+// look like noise alone. Last, the variance of rounding to whole samples (1/12 of a step) is
+// taken off. The constants are measured once on synthetic noise (tools/strength_sweep).
 //
-// Cost: about one block in sixteen, at least 400 blocks (all of them in small frames), a few
-// float operations per residual; 1920x1080 8-bit: see bench/ and docs/strength.md.
+// The same blocks give a measure of the picture's detail at a coarser scale (Detail below), on
+// which the automatic strength also depends.
+//
+// Cost: about one block in sixteen, at least 1000 blocks (all of them in small frames), a few
+// integer operations per sample; 1920x1080 8-bit: see bench/ and docs/strength.md.
 #pragma once
 
 #include <stddef.h>

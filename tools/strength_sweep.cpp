@@ -3,11 +3,16 @@
 //   strength_sweep constant                         the estimator's white-noise constant
 //   strength_sweep estimate IMAGE.pgm...            estimated against true sigma, 0.5 to 30
 //   strength_sweep sweep OUT.tsv IMAGE.pgm...       PSNR at every strength 10..200 step 5
-//   strength_sweep fit SWEEP.tsv                    the calibration table, fitted on the sweep
+//   strength_sweep fit SWEEP.tsv                    one curve of sigma alone, fitted on the sweep
+//   strength_sweep fit-content SWEEP.tsv IMAGE.pgm...
+//                                                   the busy and smooth curves and the bounds of
+//                                                   the smoothness between them, with the
+//                                                   pictures' estimates; then leave-one-out
 //   strength_sweep evaluate SWEEP.tsv OUT.tsv IMAGE.pgm...
 //                                                   auto against each image's best strength
 //   strength_sweep speed                            estimate against R=1 filter time, 1080p
 //   strength_sweep curves                           the compiled calibration, for plotting
+//   strength_sweep features IMAGE.pgm...            estimate and detail against added sigma
 //   strength_sweep best SWEEP.tsv                   each image's best strength, for plotting
 //
 // Images are 8-bit binary PGM (scripts/strength-sweep makes them). Everything runs in this one
@@ -149,13 +154,16 @@ int Constant() {
         const double s = EstimateNoiseFull(plane.data(), W, H, W, 12).Sigma;
         sum += (s / sigma) * (s / sigma);
     }
-    printf("estimated / true sigma^2 on white noise: %.5f; multiply the constant by it\n", sum / 4);
+    printf(
+        "estimated / true sigma^2 on white noise: %.5f (1 when KeptMean is right; the estimate\n"
+        "moves about five times as much as KeptMean)\n",
+        sum / 4);
     return 0;
 }
 
 int Features(int n, char** paths) {
     const std::vector<Picture> pictures = ReadAll(n, paths);
-    printf("image\tsigma\testimate\tdetail\tflat\n");
+    printf("image\tsigma\testimate\tdetail/noise\n");
     for (const Picture& p : pictures) {
         for (double sigma : {0.0, 1.0, 2.0, 3.0, 5.0, 7.0, 10.0, 15.0, 20.0, 25.0, 30.0}) {
             const std::vector<uint8_t> y = Noisy(p, sigma);
@@ -174,17 +182,20 @@ int EstimateTable(int n, char** paths) {
     printf("%-16s", "sigma");
     for (double s : sigmas) printf(" %6.1f", s);
     printf("\n");
-    std::vector<double> worst(sizeof sigmas / sizeof *sigmas, 0.0);
+    std::vector<double> worst(sizeof sigmas / sizeof *sigmas, 0.0), mean(worst);
     for (const Picture& p : pictures) {
         printf("%-16s", p.Name.c_str());
         for (size_t i = 0; i < worst.size(); i++) {
             const double e = Estimate(Noisy(p, sigmas[i]), p.W, p.H, false);
             printf(" %6.2f", e);
             if (sigmas[i] > 0) worst[i] = std::max(worst[i], fabs(e / sigmas[i] - 1));
+            if (sigmas[i] > 0) mean[i] += (e / sigmas[i] - 1) / double(pictures.size());
         }
         printf("\n");
     }
-    printf("%-16s", "worst error %");
+    printf("%-16s", "mean error %");
+    for (size_t i = 0; i < mean.size(); i++) printf(" %+6.1f", 100 * mean[i]);
+    printf("\n%-16s", "worst error %");
     for (size_t i = 0; i < worst.size(); i++) printf(" %6.1f", 100 * worst[i]);
     printf("\n");
     return 0;
@@ -555,12 +566,14 @@ int FitContent(const char* path, int n, char** paths) {
 }
 
 int CurvesTable() {
-    printf("sigma\tg1\tg2\tg3\tg4\tb1\tb2\tb3\tb4\n");
+    // Busy curves, then smooth ones.
+    printf("sigma\tg1\tg2\tg3\tg4\tb1\tb2\tb3\tb4\tsg1\tsg2\tsg3\tsg4\tsb1\tsb2\tsb3\tsb4\n");
     for (double sigma = 0; sigma <= 30.001; sigma += 0.25) {
         printf("%g", sigma);
-        for (int g = 1; g >= 0; g--)
-            for (int range = 1; range <= 4; range++)
-                printf("\t%.2f", CalibratedStrength(SpatialCalibration, sigma, range, g));
+        for (double w : {0.0, 1.0})
+            for (int g = 1; g >= 0; g--)
+                for (int range = 1; range <= 4; range++)
+                    printf("\t%.2f", SpatialStrength(sigma, w, range, g));
         printf("\n");
     }
     return 0;
@@ -658,6 +671,7 @@ int main(int argc, char** argv) {
     if (mode == "best" && argc == 3) return BestTable(argv[2]);
     fprintf(stderr,
             "usage: strength_sweep constant | estimate IMAGE.pgm... | sweep OUT.tsv IMAGE.pgm... |"
-            " fit SWEEP.tsv | evaluate SWEEP.tsv OUT.tsv IMAGE.pgm... | curves | best SWEEP.tsv\n");
+            " fit SWEEP.tsv | fit-content SWEEP.tsv IMAGE.pgm... | evaluate SWEEP.tsv OUT.tsv"
+            " IMAGE.pgm... | curves | features IMAGE.pgm... | best SWEEP.tsv\n");
     return 2;
 }
