@@ -28,11 +28,16 @@ static const double QuietMean = 0.5380;
 // high; the refinement only keeps what noise of the level found would give.
 static const double Threshold = 0.7;
 static const double KeptMean = 0.5904;
-// The refinement stops before it would keep fewer blocks than this, or fewer than this share of
-// them (on pure noise it settles near 12 %): a chance run of quiet blocks could otherwise draw
-// it far down.
+// Blocks with this many residuals exactly 0 are partly flat (the edge of a letterbox bar or a
+// graphic, or a picture without noise): they are quiet for want of noise, not by chance, and
+// the refinement leaves them out. Noise of sigma 0.5 gives a block that many about once in
+// a hundred.
+static const int PartlyFlat = 16;
+// The refinement stops before it would keep fewer blocks than this. (A floor on the share of
+// the blocks kept would also stop a chance run of quiet blocks from drawing it down, as it
+// does about once in a thousand frames of pure noise, by 10 to 18 %; but a picture covered
+// in texture has few blocks of noise alone, and needs to go that far.)
 static const int MinKept = 16;
-static const double MinKeptShare = 0.05;
 // The picture's detail is read at this quantile of the blocks' coarse gradient energy: high
 // enough that a picture with a few strong edges or a textured part counts as busy even when
 // most of it is sky or wall.
@@ -48,7 +53,8 @@ enum class Block { Usable, Clipped, Flat };
 // and column) to `histogram`.
 template <typename Sample>
 static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, int32_t top,
-                          int histogramShift, uint32_t* histogram, float* energy, float* coarse) {
+                          int histogramShift, uint32_t* histogram, float* energy, float* coarse,
+                          int* zeros) {
     // Second differences along the rows, then across them. Samples are below 2^16, so h stays
     // below 2^18 and r below 2^20 in magnitude: exact in int32, and r^2 is summed in float,
     // whose rounding is far below what matters here.
@@ -72,13 +78,16 @@ static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, i
         }
     }
     float sum = 0;
+    int zero = 0;
     for (int j = 0; j < B; j++) {
         for (int i = 0; i < B; i++) {
-            const float r = float(h[j][i] - 2 * h[j + 1][i] + h[j + 2][i]);
-            sum += r * r;
+            const int32_t r = h[j][i] - 2 * h[j + 1][i] + h[j + 2][i];
+            sum += float(r) * float(r);
+            zero += r == 0;
         }
     }
     *energy = sum;
+    *zeros = zero;
     // The sums of the block's four 4 x 4 quarters.
     int32_t quadrant[2][2] = {};
     for (int j = 0; j < B; j++) {
@@ -116,18 +125,21 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
         stepY = std::max(1, int(sqrt(step)));
         stepX = std::max(1, int(step / stepY + 0.5));
     }
-    std::vector<float> energies, clipped, coarses;
+    std::vector<float> energies, clipped, coarses, open;
     energies.reserve(size_t(total / (long(stepX) * stepY) + rows + 1));
     coarses.reserve(energies.capacity());
+    open.reserve(energies.capacity());
     int sampled = 0;
     for (int by = 0, k = 0; by < rows; by += stepY, k++) {
         for (int bx = (k * 3) % stepX; bx < columns; bx += stepX) {
             float energy, coarse;
+            int zeros;
             sampled++;
             const Block b = MeasureBlock(plane, stride, 1 + bx * B, 1 + by * B, top, histogramShift,
-                                         histogram, &energy, &coarse);
+                                         histogram, &energy, &coarse, &zeros);
             if (b != Block::Flat) coarses.push_back(coarse);
             if (b == Block::Usable) energies.push_back(energy);
+            if (b == Block::Usable && zeros < PartlyFlat) open.push_back(energy);
             if (b == Block::Clipped) clipped.push_back(energy);
         }
     }
@@ -135,8 +147,10 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     const double samples = double(sampled) * (B / 2) * (B / 2);
     for (int i = 0; i < NoiseHistogramBins; i++)
         e.Histogram[i] = sampled > 0 ? float(histogram[i] / samples) : 0.0f;
-    if (int(energies.size()) < MinUsable)
+    if (int(energies.size()) < MinUsable) {
         energies.insert(energies.end(), clipped.begin(), clipped.end());
+        open.insert(open.end(), clipped.begin(), clipped.end());
+    }
     e.BlocksUsed = int(energies.size());
     if (energies.empty()) return e;
 
@@ -144,6 +158,7 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     // mean of v.
     const float unit = 1.0f / (B * B * 36);
     for (float& v : energies) v *= unit;
+    for (float& v : open) v *= unit;
     const size_t quiet = std::max<size_t>(1, size_t(energies.size() * QuietFraction + 0.5));
     std::nth_element(energies.begin(), energies.begin() + (quiet - 1), energies.end());
     double sum = 0;
@@ -153,24 +168,23 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     // blocks below a quarter above its first threshold: those are sorted, with running
     // sums, and each step is a binary search. Should it climb past them, all are sorted.
     float bound = float(1.25 * Threshold * variance);
-    size_t sorted = size_t(
-        std::partition(energies.begin(), energies.end(), [bound](float v) { return v < bound; }) -
-        energies.begin());
-    std::sort(energies.begin(), energies.begin() + sorted);
-    std::vector<double> below(energies.size() + 1, 0.0);  // below[i]: sum of the i quietest
-    for (size_t i = 0; i < sorted; i++) below[i + 1] = below[i] + energies[i];
+    size_t sorted =
+        size_t(std::partition(open.begin(), open.end(), [bound](float v) { return v < bound; }) -
+               open.begin());
+    std::sort(open.begin(), open.begin() + sorted);
+    std::vector<double> below(open.size() + 1, 0.0);  // below[i]: sum of the i quietest
+    for (size_t i = 0; i < sorted; i++) below[i + 1] = below[i] + open[i];
     for (int step = 0; step < 100 && variance > 0; step++) {
         const float limit = float(Threshold * variance);
-        if (limit >= bound && sorted < energies.size()) {
-            std::sort(energies.begin(), energies.end());
-            for (size_t i = 0; i < energies.size(); i++) below[i + 1] = below[i] + energies[i];
-            sorted = energies.size();
+        if (limit >= bound && sorted < open.size()) {
+            std::sort(open.begin(), open.end());
+            for (size_t i = 0; i < open.size(); i++) below[i + 1] = below[i] + open[i];
+            sorted = open.size();
             bound = INFINITY;
         }
         const size_t count =
-            size_t(std::lower_bound(energies.begin(), energies.begin() + sorted, limit) -
-                   energies.begin());
-        if (count < std::max(size_t(MinKept), size_t(MinKeptShare * energies.size()))) break;
+            size_t(std::lower_bound(open.begin(), open.begin() + sorted, limit) - open.begin());
+        if (count < size_t(MinKept)) break;
         const double next = below[count] / double(count) / KeptMean;
         const bool settled = fabs(next - variance) <= 1e-4 * variance;
         variance = next;
