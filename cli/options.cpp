@@ -23,7 +23,8 @@ const char* UsageText() {
            "                   own (its default is 40), past 100 a reduced luma scale\n"
            "  --sigma S        with auto: the noise is S, a standard deviation in the\n"
            "                   input's sample units (0 to 65535), instead of measured\n"
-           "  --box            uniform 3x3 patch weighting (default: Gaussian)\n"
+           "  --box            uniform 3x3 patch weighting (the default with --temporal)\n"
+           "  --gaussian       Gaussian 3x3 patch weighting (the default without --temporal)\n"
            "  --temporal N     streams: also search the N frames before and after each frame,\n"
            "                   0 to 2 (default 0: each frame alone, as the editor's plug-in)\n"
            "\n"
@@ -77,6 +78,10 @@ static bool ParseInteger(const char* text, long low, long high, long* value) {
     if (errno != 0 || *end != '\0' || v < low || v > high) return false;
     *value = v;
     return true;
+}
+
+bool TemporalGaussian(const Options& o) {
+    return o.GaussianGiven;
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
@@ -159,9 +164,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
                 return false;
             }
             o->Filter.Sigma = s;
-        } else if (name == "--box") {
+        } else if (name == "--box" || name == "--gaussian") {
             if (!flag()) return false;
-            o->Filter.Gaussian = false;
+            (name == "--box" ? o->BoxGiven : o->GaussianGiven) = true;
         } else if (name == "--temporal") {
             if (!integer(0, 2, &n)) return false;
             o->Temporal = int(n);
@@ -203,6 +208,14 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         }
     }
     if (o->Help || o->Version) return true;
+    if (o->BoxGiven && o->GaussianGiven) {
+        *error = "--box and --gaussian ask for different patch weightings; give one of them";
+        return false;
+    }
+    // The spatial filter weighs patches as the editor does, Gaussian unless --box. The temporal
+    // mode has more candidates and does better with the uniform weighting's steadier distance,
+    // so it weighs uniformly unless --gaussian. (The demo runs both and asks TemporalGaussian.)
+    o->Filter.Gaussian = o->Temporal > 0 && !o->Demo ? TemporalGaussian(*o) : !o->BoxGiven;
     if (o->Filter.Sigma >= 0 && !o->Filter.AutoStrength) {
         *error = "--sigma picks the strength, so it cannot go with --strength " +
                  std::to_string(o->Filter.Strength) + " (use --strength auto, or leave it out)";

@@ -25,6 +25,8 @@ struct Options {
     FilterSettings Filter;
     bool RangeGiven = false;
     bool StrengthGiven = false;
+    bool BoxGiven = false;       // --box
+    bool GaussianGiven = false;  // --gaussian
     int Temporal = 0;  // --temporal N: frames searched on each side (streams only)
     long Frames = -1;  // -1: all
     uint64_t MaxPixels = DefaultMaxPixels;  // larger pictures are refused before decoding
@@ -41,6 +43,10 @@ struct Options {
 // Fills *options from argv; false with a one-line message naming the offending option (exit
 // code ExitUsage).
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+
+// The patch weighting of the temporal mode: uniform unless --gaussian. (Filter.Gaussian holds
+// the weighting of the mode the options run: this one with --temporal, else the spatial one.)
+bool TemporalGaussian(const Options& options);
 
 // The --help text.
 const char* UsageText();

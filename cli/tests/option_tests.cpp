@@ -79,6 +79,11 @@ TEST(Options, ErrorsNameTheOptionAndItsRange) {
         {{"--threads", "0", "a", "b"}, "--threads must be a whole number from 1 to 256"},
         {{"--frames", "-1", "a", "b"}, "--frames must be a whole number from 0"},
         {{"--box=1", "a", "b"}, "--box takes no value"},
+        {{"--gaussian=0", "a", "b"}, "--gaussian takes no value"},
+        {{"--box", "--gaussian", "a", "b"},
+         "--box and --gaussian ask for different patch weightings; give one of them"},
+        {{"--gaussian", "--temporal", "1", "--box", "a", "b"}, "give one of them"},
+        {{"demo", "--gaussian", "--box"}, "give one of them"},
         {{"--max-pixels=0", "a", "b"}, "--max-pixels must be a whole number from 1 to 1073741824"},
         {{"--max-pixels", "1073741825", "a", "b"}, "from 1 to 1073741824, not '1073741825'"},
         {{"--module", "", "a", "b"}, "--module needs the path"},
@@ -99,6 +104,38 @@ TEST(Options, ErrorsNameTheOptionAndItsRange) {
         std::string error;
         EXPECT_FALSE(Parse(c.Args, &o, &error)) << c.Expect;
         EXPECT_NE(error.find(c.Expect), std::string::npos) << c.Expect << " -> " << error;
+    }
+}
+
+// The spatial filter is Gaussian unless --box; the temporal mode uniform unless --gaussian,
+// whichever order the options come in. The demo runs both modes and keeps each one's own.
+TEST(Options, WeightingDefaultsFollowTheMode) {
+    const struct {
+        std::vector<const char*> Args;
+        bool Gaussian, TemporalGaussian;
+    } cases[] = {
+        {{"a", "b"}, true, false},
+        {{"--box", "a", "b"}, false, false},
+        {{"--gaussian", "a", "b"}, true, true},
+        {{"--temporal", "0", "a", "b"}, true, false},
+        {{"--temporal", "1", "a", "b"}, false, false},
+        {{"--temporal=2", "a", "b"}, false, false},
+        {{"--gaussian", "--temporal", "1", "a", "b"}, true, true},
+        {{"--temporal", "1", "--gaussian", "a", "b"}, true, true},
+        {{"--temporal", "2", "--box", "a", "b"}, false, false},
+        {{"--box", "--box", "a", "b"}, false, false},
+        {{"demo", "--temporal", "1"}, true, false},
+        {{"demo", "--gaussian"}, true, true},
+        {{"demo", "--box"}, false, false},
+    };
+    for (const auto& c : cases) {
+        Options o;
+        std::string error;
+        ASSERT_TRUE(Parse(c.Args, &o, &error)) << error;
+        std::string args;
+        for (const char* a : c.Args) args += std::string(a) + " ";
+        EXPECT_EQ(o.Filter.Gaussian, c.Gaussian) << args;
+        EXPECT_EQ(TemporalGaussian(o), c.TemporalGaussian) << args;
     }
 }
 

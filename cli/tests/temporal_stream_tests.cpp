@@ -56,6 +56,22 @@ TEST(TemporalStream, ZeroIsTheSpatialFilterByteForByte) {
     EXPECT_FALSE(temporal == spatial);
 }
 
+// The temporal mode weighs patches uniformly unless asked for the Gaussian; the spatial filter
+// stays Gaussian unless asked for the uniform weighting. Auto strength takes the weighting's
+// own curve, so the fixed strength here isolates the weighting itself.
+TEST(TemporalStream, UniformWeightingUnlessGaussianIsAsked) {
+    const std::string in = MovingStream(72, 40, 5, 5, 3);
+    const std::string plain = Filtered(in, "--range 2 --strength 60 --temporal 1");
+    EXPECT_TRUE(plain == Filtered(in, "--range 2 --strength 60 --temporal 1 --box"));
+    const std::string gaussian = Filtered(in, "--range 2 --strength 60 --temporal 1 --gaussian");
+    EXPECT_EQ(gaussian.size(), plain.size());
+    EXPECT_FALSE(gaussian == plain);
+    EXPECT_TRUE(Filtered(in, "--range 2 --strength 60") ==
+                Filtered(in, "--range 2 --strength 60 --gaussian --temporal 0"));
+    EXPECT_FALSE(Filtered(in, "--range 2 --strength 60") ==
+                 Filtered(in, "--range 2 --strength 60 --box"));
+}
+
 // A hard cut ends the shot: the output is the two shots filtered as two clips.
 TEST(TemporalStream, ACutEndsTheShot) {
     const int W = 96, H = 48;
