@@ -1,13 +1,16 @@
 // temporal_bench.cpp: the temporal mode against the spatial filter, quality and speed
 //
-//   tessival_temporal quality [--range R] [--threads T] IMAGE.png...
+//   tessival_temporal quality [--range R] [--threads T] [--box | --gaussian] IMAGE.png...
 //   tessival_temporal speed [--range R] [--frames F] [--reps N] W H THREADS...
 //
 // quality: moving 640x360 clips cut from a strip of the images (pans of 2 to 3 pixels a frame,
 // an object moving over a slowly panned background, and a hard cut between two pans), Gaussian
-// noise of sigma 10 and 20 (8-bit levels), every Strength from 10 to 100 in steps of 5 for the
-// spatial filter and for --temporal 1 and 2; the best PSNR of each mode with the Strength that
-// gave it, and beside the cut, the two frames next to it at each mode's best Strength.
+// noise of sigma 10 and 20 (8-bit levels), every strength from 10 to 200 in steps of 10 (past
+// 100 at a reduced luma scale, as the program does) for the spatial filter and for --temporal 1
+// and 2, each with the program's weighting (Gaussian, uniform in temporal mode; --box and
+// --gaussian make both the same); the best PSNR of each mode with the strength that gave it,
+// and beside the cut, the two frames next to it at each mode's best strength and at the
+// strength best for those two frames alone.
 // speed: time per frame of the spatial module and of --temporal 1 and 2, interleaved, on a
 // noisy W x H clip; the median of the repetitions.
 #include <math.h>
@@ -26,11 +29,14 @@
 #include "../cli/image_io.h"
 #include "../cli/scene_cut.h"
 #include "../host/temporal_api.h"
+#include "../noise/strength_calibration.h"
 #include "../subhost/substitute_host.h"
 
 typedef std::vector<uint8_t> Plane;  // 8-bit luma
 static int PanX[2] = {2, 3}, PanY = 1;
 static int OnlyMode = -1;  // speed: time one mode only (for profiles)
+static bool SpatialGaussian = true, TemporalGaussian = false;
+static int LumaShift = 4;  // 8-bit samples to the luma scale of the strength in use
 struct Clip {
     std::string Name;
     int W = 0, H = 0;
@@ -114,20 +120,25 @@ static double Psnr(double mse) {
 static void ToFilter(const Plane& p, YcPixel* image, int W, int H, int capacity) {
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++)
-            image[size_t(y) * capacity + x] = YcPixel{int16_t(p[size_t(y) * W + x] << 4), 0, 0};
+            image[size_t(y) * capacity + x] =
+                YcPixel{int16_t(p[size_t(y) * W + x] << LumaShift), 0, 0};
 }
 static Plane FromFilter(const YcPixel* image, int W, int H, int capacity) {
     Plane p(size_t(W) * H);
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++)
             p[size_t(y) * W + x] =
-                uint8_t(std::clamp((image[size_t(y) * capacity + x].Y + 8) >> 4, 0, 255));
+                uint8_t(std::clamp((image[size_t(y) * capacity + x].Y + (1 << (LumaShift - 1))) >>
+                                       LumaShift,
+                                   0, 255));
     return p;
 }
 
 static std::vector<Plane> Spatial(SubstituteHost& host, const std::vector<Plane>& in, int W, int H,
                                   int R, int strength) {
-    host.SetControls(R, strength, true);
+    const ModuleStrength m = SplitStrength(strength);
+    LumaShift = m.ScaleBits - 8;
+    host.SetControls(R, m.Strength, SpatialGaussian);
     host.AllocateImages(W, H, (W + 7) & ~7);
     std::vector<Plane> out;
     for (const Plane& p : in) {
@@ -142,8 +153,8 @@ struct Temporal {
     const TemporalTable* Table = GetTemporalTable();
     void* Block = nullptr;
     ~Temporal() { free(Block); }
-    bool Open(SubstituteHost& host, int W, int H, int R, int strength, int N) {
-        const TemporalSetup setup{W, H, R, strength, 1, N, host.Threads()};
+    bool Open(SubstituteHost& host, int W, int H, int R, int strength, int N, bool gaussian) {
+        const TemporalSetup setup{W, H, R, strength, gaussian ? 1 : 0, N, host.Threads()};
         const size_t huge = size_t(2) << 20;
         const size_t bytes = (size_t(Table->BlockBytes(&setup)) + huge - 1) / huge * huge;
         Block = aligned_alloc(huge, bytes);
@@ -159,7 +170,9 @@ struct Temporal {
 static std::vector<Plane> TemporalRun(SubstituteHost& host, const std::vector<Plane>& in, int W,
                                       int H, int R, int strength, int N, int cuts, int knownCut) {
     Temporal t;
-    if (!t.Open(host, W, H, R, strength, N)) {
+    const ModuleStrength m = SplitStrength(strength);
+    LumaShift = m.ScaleBits - 8;
+    if (!t.Open(host, W, H, R, m.Strength, N, TemporalGaussian)) {
         fprintf(stderr, "temporal mode refused the setup\n");
         exit(1);
     }
@@ -224,8 +237,9 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
     host.Attach(GetFilterTable());
     printf(
         "R=%d, %zu motion clips of %d frames 640x360 and one with a cut after frame 5; images: "
-        "%d\n",
-        R, clips.size(), frames, int(files.size()));
+        "%d; spatial %s, temporal %s\n",
+        R, clips.size(), frames, int(files.size()), SpatialGaussian ? "Gaussian" : "box",
+        TemporalGaussian ? "Gaussian" : "box");
     for (double sigma : {10.0, 20.0}) {
         std::mt19937 rng{unsigned(sigma)};
         std::vector<std::vector<Plane>> noisy;
@@ -238,7 +252,7 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
         double bestPsnr[3] = {0, 0, 0};
         int bestStrength[3] = {0, 0, 0};
         for (int mode = 0; mode < 3; mode++)
-            for (int s = 10; s <= 100; s += 5) {
+            for (int s = 10; s <= MaxStrength; s += 10) {
                 double mse = 0;
                 int n = 0;
                 for (size_t k = 0; k < clips.size(); k++) {
@@ -273,6 +287,25 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
                     "  cut, temporal %d %-32s frame 4 %+.2f dB, frame 5 %+.2f dB against spatial\n",
                     N, how[cuts], Psnr(e[4]) - Psnr(spatial[4]), Psnr(e[5]) - Psnr(spatial[5]));
             }
+            // The two frames beside the cut have one neighbour each: the strength best for them
+            // alone, against the spatial filter at its own best strength for them.
+            double top = -1e9, topSpatial = -1e9;
+            int at = 0, atSpatial = 0;
+            for (int s = 10; s <= MaxStrength; s += 10) {
+                const std::vector<double> e =
+                    Errors(cut, TemporalRun(host, noisyCut, 640, 360, R, s, N, 1, cut.Cut));
+                const std::vector<double> z = Errors(cut, Spatial(host, noisyCut, 640, 360, R, s));
+                const double p = Psnr((e[4] + e[5]) / 2), q = Psnr((z[4] + z[5]) / 2);
+                if (p > top) top = p, at = s;
+                if (q > topSpatial) topSpatial = q, atSpatial = s;
+            }
+            const std::vector<double> e = Errors(
+                cut, TemporalRun(host, noisyCut, 640, 360, R, bestStrength[N], N, 1, cut.Cut));
+            printf(
+                "  cut, temporal %d, frames 4 and 5: %.2f dB at the clip's best strength %d, "
+                "%.2f dB at their own best %d; spatial %.2f dB (%d), %.2f dB at its own best %d\n",
+                N, Psnr((e[4] + e[5]) / 2), bestStrength[N], top, at,
+                Psnr((spatial[4] + spatial[5]) / 2), bestStrength[0], topSpatial, atSpatial);
         }
     }
     return 0;
@@ -312,7 +345,7 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
                     continue;
                 }
                 Temporal t;
-                if (mode > 0 && !t.Open(host, W, H, R, 40, mode)) return 1;
+                if (mode > 0 && !t.Open(host, W, H, R, 40, mode, true)) return 1;
                 if (mode == 0) {  // plan once, untimed
                     ToFilter(clip[0], host.Edit(), W, H, host.Capacity());
                     host.Process();
@@ -390,6 +423,10 @@ int main(int argc, char** argv) {
             frames = atoi(argv[++i]);
         else if (a == "--reps" && i + 1 < argc)
             reps = atoi(argv[++i]);
+        else if (a == "--box")
+            SpatialGaussian = TemporalGaussian = false;
+        else if (a == "--gaussian")
+            SpatialGaussian = TemporalGaussian = true;
         else if (a == "--only" && i + 1 < argc)
             OnlyMode = atoi(argv[++i]);
         else if (a == "--pan" && i + 3 < argc) {
@@ -404,7 +441,8 @@ int main(int argc, char** argv) {
         return Speed(R, frames, reps, atoi(rest[0].c_str()), atoi(rest[1].c_str()), counts);
     }
     fprintf(stderr,
-            "usage: tessival_temporal quality [--range R] [--threads T] IMAGE.png... | speed "
+            "usage: tessival_temporal quality [--range R] [--threads T] [--box|--gaussian] "
+            "IMAGE.png... | speed "
             "[--range R] [--frames F] [--reps N] W H THREADS...\n");
     return 2;
 }
