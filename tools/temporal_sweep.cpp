@@ -1,9 +1,10 @@
 // temporal_sweep.cpp: fits and checks the temporal mode's automatic strength on panned clips
 //
-//   temporal_sweep sweep OUT.tsv [--neighbours A-B] IMAGE.pgm...
-//                                                  PSNR of a clip's middle frame at every
+//   temporal_sweep sweep OUT.tsv [--neighbours A-B] [--sigma S] [--strengths A-B-STEP]
+//                        IMAGE.pgm...              PSNR of a clip's middle frame at every
 //                                                  strength 10..200 step 10, N = 0 to 2 (or
-//                                                  A to B: --temporal 2 costs the most)
+//                                                  A to B: --temporal 2 costs the most), sigma
+//                                                  2..30 (or S alone)
 //   temporal_sweep fit SWEEP.tsv                   the temporal calibration, fitted on the sweep
 //   temporal_sweep weighting SWEEP.tsv             box against Gaussian, temporal against spatial
 //   temporal_sweep evaluate SWEEP.tsv OUT.tsv IMAGE.pgm...
@@ -192,10 +193,22 @@ Case MakeCase(const Picture& p, int pan, int N, double sigma) {
 }
 
 int Sweep(const char* out, int n, char** paths) {
-    int from = 0, upTo = 2;
-    if (n > 2 && strcmp(paths[0], "--neighbours") == 0) {
-        if (sscanf(paths[1], "%d-%d", &from, &upTo) != 2 || from < 0 || upTo > 2) return 2;
-        n -= 2, paths += 2;
+    int from = 0, upTo = 2, low = 10, high = MaxStrength, step = StrengthStep;
+    std::vector<double> sigmas(std::begin(Sigmas), std::end(Sigmas));
+    for (; n > 2 && strncmp(paths[0], "--", 2) == 0; n -= 2, paths += 2) {
+        const std::string option = paths[0];
+        if (option == "--neighbours" && sscanf(paths[1], "%d-%d", &from, &upTo) == 2 &&
+            from >= 0 && upTo <= 2)
+            continue;
+        if (option == "--sigma" && atof(paths[1]) > 0) {
+            sigmas.assign(1, atof(paths[1]));
+            continue;
+        }
+        if (option == "--strengths" && sscanf(paths[1], "%d-%d-%d", &low, &high, &step) == 3 &&
+            low >= 1 && high <= MaxStrength && step >= 1)
+            continue;
+        fprintf(stderr, "temporal_sweep: bad option %s %s\n", paths[0], paths[1]);
+        return 2;
     }
     const std::vector<Picture> pictures = ReadAll(n, paths);
     FILE* f = fopen(out, "w");
@@ -205,14 +218,14 @@ int Sweep(const char* out, int n, char** paths) {
     for (const Picture& p : pictures) {
         for (int pan : Pans) {
             for (int N = from; N <= upTo; N++) {
-                for (double sigma : Sigmas) {
+                for (double sigma : sigmas) {
                     const Case c = MakeCase(p, pan, N, sigma);
                     const Plane& first = c.NoisyFrames[0];
                     const std::vector<uint16_t> plane(first.begin(), first.end());
                     const double e = EstimateNoise(plane.data(), c.W, c.H, c.W, 8).Sigma;
                     for (int range = 1; range <= 4; range++)
                         for (int g = 1; g >= 0; g--)
-                            for (int s = 10; s <= MaxStrength; s += StrengthStep) {
+                            for (int s = low; s <= high; s += step) {
                                 const double psnr = Psnr(c.CleanFrames[N],
                                                          filter.Middle(c.NoisyFrames, c.W, c.H, N,
                                                                        s, range, g));

@@ -11,6 +11,7 @@
 #include "../noise_estimate.h"
 #include "../shot_tracker.h"
 #include "../strength_calibration.h"
+#include "../temporal_calibration.h"
 
 namespace {
 
@@ -288,8 +289,11 @@ TEST(StrengthScale, UpTo100UnchangedPast100ThroughAReducedScale) {
     EXPECT_EQ(SplitStrength(500).ScaleBits, 10);
 }
 
-TEST(StrengthCalibration, RisesWithSigmaAndStopsAt200) {
-    const StrengthCalibration& c = SpatialCalibration;
+// Every mode's table: the spatial filter's and the temporal mode's.
+class EveryCalibration : public ::testing::TestWithParam<const StrengthCalibration*> {};
+
+TEST_P(EveryCalibration, RisesWithSigmaAndStopsAt200) {
+    const StrengthCalibration& c = *GetParam();
     for (int k = 1; k < CalibrationKnots; k++) EXPECT_LT(c.Sigma[k - 1], c.Sigma[k]);
     for (int g = 0; g < 2; g++) {
         for (int range = 1; range <= 4; range++) {
@@ -309,6 +313,28 @@ TEST(StrengthCalibration, RisesWithSigmaAndStopsAt200) {
     // Out-of-range ranges take the nearest curve.
     EXPECT_EQ(CalibratedStrength(c, 10, 0, true), CalibratedStrength(c, 10, 1, true));
     EXPECT_EQ(CalibratedStrength(c, 10, 9, true), CalibratedStrength(c, 10, 4, true));
+}
+
+INSTANTIATE_TEST_SUITE_P(StrengthCalibration, EveryCalibration,
+                         ::testing::Values(&SpatialCalibration, &TemporalCalibration),
+                         [](const ::testing::TestParamInfo<const StrengthCalibration*>& info) {
+                             return std::string(info.param->Name);
+                         });
+
+// The temporal mode's whole strengths: the table's, rounded, in the input's sample units, and
+// never past the scale's ends.
+TEST(StrengthCalibration, TemporalStrengthIsItsTableRoundedAndBounded) {
+    for (int range = 1; range <= 4; range++)
+        for (bool gaussian : {true, false})
+            for (double sigma8 : {0.0, 0.7, 3.0, 10.0, 24.0, 30.0, 400.0}) {
+                const double table = CalibratedStrength(TemporalCalibration, sigma8, range, gaussian);
+                const int whole = TemporalStrengthForSigma(sigma8, 8, range, gaussian);
+                EXPECT_NEAR(whole, table, 0.5) << range << " " << gaussian << " " << sigma8;
+                EXPECT_GE(whole, 1);
+                EXPECT_LE(whole, int(MaxStrength));
+                EXPECT_EQ(TemporalStrengthForSigma(ldexp(sigma8, 2), 10, range, gaussian), whole);
+            }
+    EXPECT_EQ(TemporalStrengthForSigma(1e9, 16, 2, false), int(MaxStrength));
 }
 
 TEST(StrengthCalibration, SigmaIsInTheInputsSampleUnits) {
