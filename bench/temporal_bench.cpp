@@ -127,10 +127,8 @@ static Plane FromFilter(const YcPixel* image, int W, int H, int capacity) {
     Plane p(size_t(W) * H);
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++)
-            p[size_t(y) * W + x] =
-                uint8_t(std::clamp((image[size_t(y) * capacity + x].Y + (1 << (LumaShift - 1))) >>
-                                       LumaShift,
-                                   0, 255));
+            p[size_t(y) * W + x] = uint8_t(std::clamp(
+                (image[size_t(y) * capacity + x].Y + (1 << (LumaShift - 1))) >> LumaShift, 0, 255));
     return p;
 }
 

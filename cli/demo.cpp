@@ -202,10 +202,9 @@ int RunDemo(const Options& o) {
     printf("  noisy     %6.2f dB\n", before);
     printf("  denoised  %6.2f dB  (%+.2f dB)  each frame alone, as the editor's plug-in\n", after,
            after - before);
-    printf(
-        "  temporal  %6.2f dB  (%+.2f dB)  --temporal %d --strength %d%s: frames t-%d to t+%d\n",
-        temporalAfter, temporalAfter - before, neighbours, across.Strength,
-        across.Gaussian ? " --gaussian" : "", neighbours, neighbours);
+    printf("  temporal  %6.2f dB  (%+.2f dB)  --temporal %d --strength %d%s: frames t-%d to t+%d\n",
+           temporalAfter, temporalAfter - before, neighbours, across.Strength,
+           across.Gaussian ? " --gaussian" : "", neighbours, neighbours);
     printf("noisy | denoised | temporal (frame %d): %s\n", int(DemoFrames / 2) + 1,
            o.Output.c_str());
     return ExitOk;

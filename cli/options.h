@@ -27,8 +27,8 @@ struct Options {
     bool StrengthGiven = false;
     bool BoxGiven = false;       // --box
     bool GaussianGiven = false;  // --gaussian
-    int Temporal = 0;  // --temporal N: frames searched on each side (streams only)
-    long Frames = -1;  // -1: all
+    int Temporal = 0;            // --temporal N: frames searched on each side (streams only)
+    long Frames = -1;            // -1: all
     uint64_t MaxPixels = DefaultMaxPixels;  // larger pictures are refused before decoding
     int Progress = -1;                      // -1: when stderr is a terminal; 0 off; 1 on
     bool Quiet = false;

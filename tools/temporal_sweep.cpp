@@ -197,8 +197,8 @@ int Sweep(const char* out, int n, char** paths) {
     std::vector<double> sigmas(std::begin(Sigmas), std::end(Sigmas));
     for (; n > 2 && strncmp(paths[0], "--", 2) == 0; n -= 2, paths += 2) {
         const std::string option = paths[0];
-        if (option == "--neighbours" && sscanf(paths[1], "%d-%d", &from, &upTo) == 2 &&
-            from >= 0 && upTo <= 2)
+        if (option == "--neighbours" && sscanf(paths[1], "%d-%d", &from, &upTo) == 2 && from >= 0 &&
+            upTo <= 2)
             continue;
         if (option == "--sigma" && atof(paths[1]) > 0) {
             sigmas.assign(1, atof(paths[1]));
@@ -226,9 +226,9 @@ int Sweep(const char* out, int n, char** paths) {
                     for (int range = 1; range <= 4; range++)
                         for (int g = 1; g >= 0; g--)
                             for (int s = low; s <= high; s += step) {
-                                const double psnr = Psnr(c.CleanFrames[N],
-                                                         filter.Middle(c.NoisyFrames, c.W, c.H, N,
-                                                                       s, range, g));
+                                const double psnr =
+                                    Psnr(c.CleanFrames[N],
+                                         filter.Middle(c.NoisyFrames, c.W, c.H, N, s, range, g));
                                 fprintf(f, "%s\t%d\t%d\t%g\t%.4f\t%d\t%d\t%d\t%.4f\n",
                                         p.Name.c_str(), pan, N, sigma, e, range, g, s, psnr);
                             }
@@ -257,8 +257,8 @@ Curves ReadSweep(const char* path) {
     if (fgets(line, sizeof line, f) == nullptr) return c;
     int pan, N, range, g, s;
     double sigma, e, psnr;
-    while (fscanf(f, "%255s %d %d %lf %lf %d %d %d %lf", name, &pan, &N, &sigma, &e, &range, &g,
-                  &s, &psnr) == 9)
+    while (fscanf(f, "%255s %d %d %lf %lf %d %d %d %lf", name, &pan, &N, &sigma, &e, &range, &g, &s,
+                  &psnr) == 9)
         c[N][g][range][sigma][std::string(name) + "/" + std::to_string(pan)][s] = psnr;
     fclose(f);
     return c;
@@ -279,7 +279,8 @@ double Top(const std::map<int, double>& byStrength, int* at = nullptr) {
 // temporal_calibration.cpp, and the mean / worst loss at each knot.
 int Fit(const char* path) {
     const Curves c = ReadSweep(path);
-    printf("// knots at sigma 0, 0.5, 1 (below the sweep: the sqrt law from sigma 2), then 2..30\n");
+    printf(
+        "// knots at sigma 0, 0.5, 1 (below the sweep: the sqrt law from sigma 2), then 2..30\n");
     for (int g = 1; g >= 0; g--) {
         printf("{   // %s\n", g ? "Gaussian" : "box");
         for (int range = 1; range <= 4; range++) {
@@ -354,8 +355,7 @@ int Weighting(const char* path) {
                         int n = 0;
                         const ByClip& spatial = c.at(0).at(g).at(range).at(sigma);
                         for (const auto& clip : c.at(N).at(g).at(range).at(sigma)) {
-                            if (clip.first.substr(clip.first.rfind('/') + 1) !=
-                                std::to_string(pan))
+                            if (clip.first.substr(clip.first.rfind('/') + 1) != std::to_string(pan))
                                 continue;
                             sum += Top(clip.second) - Top(spatial.at(clip.first)), n++;
                         }
@@ -373,9 +373,10 @@ int Evaluate(const char* path, const char* out, int n, char** paths) {
     if (tsv == nullptr) return 1;
     fprintf(tsv, "gaussian\trange\tsigma\tbest\tauto\tmeanloss\tworstloss\tworstclip\n");
     Filter filter;
-    printf("temporal auto against each clip's best strength 10..200 (step %d), N = 1 and 2, "
-           "pans 0..3: mean / worst loss in dB\n",
-           StrengthStep);
+    printf(
+        "temporal auto against each clip's best strength 10..200 (step %d), N = 1 and 2, "
+        "pans 0..3: mean / worst loss in dB\n",
+        StrengthStep);
     printf("%-9s %-5s", "weighting", "range");
     for (double s : Sigmas) printf("  sigma %-5g", s);
     printf("\n");

@@ -327,7 +327,8 @@ TEST(StrengthCalibration, TemporalStrengthIsItsTableRoundedAndBounded) {
     for (int range = 1; range <= 4; range++)
         for (bool gaussian : {true, false})
             for (double sigma8 : {0.0, 0.7, 3.0, 10.0, 24.0, 30.0, 400.0}) {
-                const double table = CalibratedStrength(TemporalCalibration, sigma8, range, gaussian);
+                const double table =
+                    CalibratedStrength(TemporalCalibration, sigma8, range, gaussian);
                 const int whole = TemporalStrengthForSigma(sigma8, 8, range, gaussian);
                 EXPECT_NEAR(whole, table, 0.5) << range << " " << gaussian << " " << sigma8;
                 EXPECT_GE(whole, 1);
