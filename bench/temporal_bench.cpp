@@ -11,8 +11,8 @@
 // --gaussian make both the same); the best PSNR of each mode with the strength that gave it,
 // and beside the cut, the two frames next to it at each mode's best strength and at the
 // strength best for those two frames alone.
-// speed: time per frame of the spatial module and of --temporal 1 and 2, interleaved, on a
-// noisy W x H clip; the median of the repetitions.
+// speed: time per frame of the spatial module and of --temporal 1 and 2 (weighted as above),
+// interleaved, on a noisy W x H clip; the median of the repetitions.
 #include <math.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -332,7 +332,7 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
     for (int threads : threadCounts) {
         SubstituteHost host(threads);
         host.Attach(GetFilterTable());
-        host.SetControls(R, 40, true);
+        host.SetControls(R, 40, SpatialGaussian);
         host.AllocateImages(W, H, (W + 7) & ~7);
         std::vector<std::vector<double>> times(3), cpu(3);
         std::vector<YcPixel> frame(size_t(W) * H), out(size_t(W) * H);
@@ -343,7 +343,7 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
                     continue;
                 }
                 Temporal t;
-                if (mode > 0 && !t.Open(host, W, H, R, 40, mode, true)) return 1;
+                if (mode > 0 && !t.Open(host, W, H, R, 40, mode, TemporalGaussian)) return 1;
                 if (mode == 0) {  // plan once, untimed
                     ToFilter(clip[0], host.Edit(), W, H, host.Capacity());
                     host.Process();

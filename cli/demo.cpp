@@ -128,7 +128,7 @@ int RunDemo(const Options& o) {
     across.Gaussian = TemporalGaussian(o);
     if (across.AutoStrength) {
         across.AutoStrength = false;
-        across.Strength = TemporalStrengthForSigma(sigma, 8, across.Range, across.Gaussian);
+        across.Strength = TemporalStrengthForNoise(sigma, detail, 8, across.Range, across.Gaussian);
     }
     Y4mFormat format;
     format.Width = DemoW;

@@ -66,11 +66,15 @@ bool OpenTemporalFilter(TemporalFilter* t, LumaFilter* filter, const FilterSetti
 static bool StartShot(TemporalFilter* t, const StreamItem& first) {
     if (!t->Settings.AutoStrength) return true;
     const int bits = t->Format->Bits;
-    const double sigma = t->Settings.Sigma >= 0
-                             ? t->Settings.Sigma
-                             : MeasureFrameNoise(*t->Format, first.Frame.Data.data()).Sigma;
+    // A given --sigma says nothing of the picture's detail: the curve for busy pictures.
+    double sigma = t->Settings.Sigma, detail = -1;
+    if (sigma < 0) {
+        const NoiseEstimate e = MeasureFrameNoise(*t->Format, first.Frame.Data.data());
+        sigma = e.Sigma;
+        detail = e.Detail;
+    }
     const int strength =
-        TemporalStrengthForSigma(sigma, bits, t->Settings.Range, t->Settings.Gaussian);
+        TemporalStrengthForNoise(sigma, detail, bits, t->Settings.Range, t->Settings.Gaussian);
     const ModuleStrength split = SplitStrength(strength);
     t->Sigma = sigma;
     t->Strength = strength;

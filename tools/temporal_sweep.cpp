@@ -5,10 +5,13 @@
 //                                                  strength 10..200 step 10, N = 0 to 2 (or
 //                                                  A to B: --temporal 2 costs the most), sigma
 //                                                  2..30 (or S alone)
-//   temporal_sweep fit SWEEP.tsv                   the temporal calibration, fitted on the sweep
+//   temporal_sweep fit SWEEP.tsv [FINE.tsv...]     the temporal calibration, fitted on the sweep
+//                                                  (and on finer sweeps around the best)
 //   temporal_sweep weighting SWEEP.tsv             box against Gaussian, temporal against spatial
-//   temporal_sweep evaluate SWEEP.tsv OUT.tsv IMAGE.pgm...
-//                                                  auto against each clip's best strength
+//   temporal_sweep evaluate [--sigma-only] SWEEP.tsv OUT.tsv IMAGE.pgm...
+//                                                  auto against each clip's best strength, as
+//                                                  the program picks it from the first frame's
+//                                                  noise and detail (or its noise alone)
 //   temporal_sweep curves                          the compiled calibration, for plotting
 //   temporal_sweep best SWEEP.tsv                  each clip's best strength, for plotting
 //
@@ -275,10 +278,25 @@ double Top(const std::map<int, double>& byStrength, int* at = nullptr) {
 }
 
 // For every weighting, range and sigma, the one strength that loses least against each clip's
-// own best, on average over the clips of N = 1 and 2; prints the knots for
-// temporal_calibration.cpp, and the mean / worst loss at each knot.
-int Fit(const char* path) {
-    const Curves c = ReadSweep(path);
+// own best, on average; prints the knots for temporal_calibration.cpp and the mean / worst loss
+// at each knot. The candidates are the strengths every clip was filtered at: the sweep's (steps
+// of 10, clips of N = 1 and 2), or, given finer sweeps (FINE.tsv: one sigma each, a narrower
+// window in finer steps), theirs, on their clips; each clip's best is taken over all files.
+int Fit(const char* path, int n, char** finePaths) {
+    Curves all = ReadSweep(path), fine;
+    for (int i = 0; i < n; i++) {
+        const Curves f = ReadSweep(finePaths[i]);
+        for (const auto& byN : f)
+            for (const auto& byG : byN.second)
+                for (const auto& byRange : byG.second)
+                    for (const auto& bySigma : byRange.second)
+                        for (const auto& clip : bySigma.second)
+                            for (const auto& v : clip.second) {
+                                const int N = byN.first, g = byG.first, r = byRange.first;
+                                all[N][g][r][bySigma.first][clip.first][v.first] = v.second;
+                                fine[N][g][r][bySigma.first][clip.first][v.first] = v.second;
+                            }
+    }
     printf(
         "// knots at sigma 0, 0.5, 1 (below the sweep: the sqrt law from sigma 2), then 2..30\n");
     for (int g = 1; g >= 0; g--) {
@@ -287,23 +305,38 @@ int Fit(const char* path) {
             std::vector<double> knots;
             std::string notes;
             for (double sigma : Sigmas) {
+                // The clips to fit on, each with its curve over all files.
+                std::vector<std::pair<const std::map<int, double>*, const std::map<int, double>*>>
+                    clips;
+                for (int N = 1; N <= 2; N++) {
+                    const Curves& from = n > 0 ? fine : all;
+                    if (!from.count(N) || !from.at(N).at(g).at(range).count(sigma)) continue;
+                    for (const auto& clip : from.at(N).at(g).at(range).at(sigma))
+                        clips.push_back(
+                            {&clip.second, &all.at(N).at(g).at(range).at(sigma).at(clip.first)});
+                }
                 double bestLoss = 1e9, worst = 0;
                 int best = 0;
-                for (int s = 10; s <= MaxStrength; s += StrengthStep) {
+                for (const auto& candidate : *clips.at(0).first) {
+                    const int s = candidate.first;
                     double loss = 0, most = 0;
-                    int n = 0;
-                    for (int N = 1; N <= 2; N++)
-                        for (const auto& clip : c.at(N).at(g).at(range).at(sigma)) {
-                            const double l = Top(clip.second) - clip.second.at(s);
-                            loss += l, n++;
-                            most = std::max(most, l);
+                    bool everywhere = true;
+                    for (const auto& clip : clips) {
+                        const auto at = clip.first->find(s);
+                        if (at == clip.first->end()) {
+                            everywhere = false;
+                            break;
                         }
-                    loss /= n;
-                    if (loss < bestLoss) bestLoss = loss, best = s, worst = most;
+                        const double l = Top(*clip.second) - at->second;
+                        loss += l;
+                        most = std::max(most, l);
+                    }
+                    loss /= double(clips.size());
+                    if (everywhere && loss < bestLoss) bestLoss = loss, best = s, worst = most;
                 }
                 knots.push_back(best);
                 char note[64];
-                snprintf(note, sizeof note, " s%g:%.2f/%.2f", sigma, bestLoss, worst);
+                snprintf(note, sizeof note, " s%g:%d %.2f/%.2f", sigma, best, bestLoss, worst);
                 notes += note;
             }
             for (size_t i = 1; i < knots.size(); i++) knots[i] = std::max(knots[i], knots[i - 1]);
@@ -366,12 +399,16 @@ int Weighting(const char* path) {
     return 0;
 }
 
-int Evaluate(const char* path, const char* out, int n, char** paths) {
+int Evaluate(bool sigmaOnly, const char* path, const char* out, int n, char** paths) {
     const Curves c = ReadSweep(path);
     const std::vector<Picture> pictures = ReadAll(n, paths);
     FILE* tsv = fopen(out, "w");
     if (tsv == nullptr) return 1;
     fprintf(tsv, "gaussian\trange\tsigma\tbest\tauto\tmeanloss\tworstloss\tworstclip\n");
+    // Every clip's result beside the means, for other groupings (OUT.tsv.clips).
+    FILE* clips = fopen((std::string(out) + ".clips").c_str(), "w");
+    if (clips == nullptr) return 1;
+    fprintf(clips, "image\tpan\tN\tgaussian\trange\tsigma\testimate\tstrength\tbest\tauto\n");
     Filter filter;
     printf(
         "temporal auto against each clip's best strength 10..200 (step %d), N = 1 and 2, "
@@ -397,13 +434,18 @@ int Evaluate(const char* path, const char* out, int n, char** paths) {
                             const Case cs = MakeCase(p, pan, N, sigma);
                             const Plane& first = cs.NoisyFrames[0];
                             const std::vector<uint16_t> plane(first.begin(), first.end());
-                            const double e = EstimateNoise(plane.data(), cs.W, cs.H, cs.W, 8).Sigma;
-                            const int s = TemporalStrengthForSigma(e, 8, range, g);
+                            const NoiseEstimate e =
+                                EstimateNoise(plane.data(), cs.W, cs.H, cs.W, 8);
+                            const int s = sigmaOnly ? TemporalStrengthForSigma(e.Sigma, 8, range, g)
+                                                    : TemporalStrengthForNoise(e.Sigma, e.Detail, 8,
+                                                                               range, g);
                             const double psnr =
                                 Psnr(cs.CleanFrames[N],
                                      filter.Middle(cs.NoisyFrames, cs.W, cs.H, N, s, range, g));
                             const double top = Top(found->second);
                             best += top, got += psnr, loss += top - psnr, k++;
+                            fprintf(clips, "%s\t%d\t%d\t%d\t%d\t%g\t%.3f\t%d\t%.4f\t%.4f\n",
+                                    p.Name.c_str(), pan, N, g, range, sigma, e.Sigma, s, top, psnr);
                             if (top - psnr > worst)
                                 worst = top - psnr, worstClip = p.Name + "/" + std::to_string(pan);
                         }
@@ -415,6 +457,7 @@ int Evaluate(const char* path, const char* out, int n, char** paths) {
             printf("\n");
         }
     fclose(tsv);
+    fclose(clips);
     return 0;
 }
 
@@ -451,13 +494,18 @@ int BestTable(const char* path) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "sweep" && argc > 3) return Sweep(argv[2], argc - 3, argv + 3);
-    if (mode == "fit" && argc == 3) return Fit(argv[2]);
+    if (mode == "fit" && argc >= 3) return Fit(argv[2], argc - 3, argv + 3);
     if (mode == "weighting" && argc == 3) return Weighting(argv[2]);
-    if (mode == "evaluate" && argc > 4) return Evaluate(argv[2], argv[3], argc - 4, argv + 4);
+    const bool sigmaOnly = argc > 2 && strcmp(argv[2], "--sigma-only") == 0;
+    if (mode == "evaluate" && argc > 4 + sigmaOnly)
+        return Evaluate(sigmaOnly, argv[2 + sigmaOnly], argv[3 + sigmaOnly], argc - 4 - sigmaOnly,
+                        argv + 4 + sigmaOnly);
     if (mode == "curves") return CurvesTable();
     if (mode == "best" && argc == 3) return BestTable(argv[2]);
     fprintf(stderr,
-            "usage: temporal_sweep sweep OUT.tsv IMAGE.pgm... | fit SWEEP.tsv | weighting "
-            "SWEEP.tsv | evaluate SWEEP.tsv OUT.tsv IMAGE.pgm... | curves | best SWEEP.tsv\n");
+            "usage: temporal_sweep sweep OUT.tsv [options] IMAGE.pgm... | fit SWEEP.tsv "
+            "[FINE.tsv...] | weighting "
+            "SWEEP.tsv | evaluate [--sigma-only] SWEEP.tsv OUT.tsv IMAGE.pgm... | curves | best "
+            "SWEEP.tsv\n");
     return 2;
 }

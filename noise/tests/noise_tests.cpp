@@ -338,6 +338,37 @@ TEST(StrengthCalibration, TemporalStrengthIsItsTableRoundedAndBounded) {
     EXPECT_EQ(TemporalStrengthForSigma(1e9, 16, 2, false), int(MaxStrength));
 }
 
+// Detail moves the temporal strength as it moves the spatial one: unknown or busy detail keeps
+// the table's strength, a smooth picture takes more (never less), within the scale.
+TEST(StrengthCalibration, TemporalStrengthFollowsTheSpatialSmoothCurve) {
+    for (int range = 1; range <= 4; range++)
+        for (bool gaussian : {true, false})
+            for (double sigma : {1.0, 3.0, 7.0, 12.0, 20.0, 30.0, 60.0}) {
+                const int plain = TemporalStrengthForSigma(sigma, 8, range, gaussian);
+                EXPECT_EQ(TemporalStrengthForNoise(sigma, -1, 8, range, gaussian), plain);
+                EXPECT_EQ(TemporalStrengthForNoise(sigma, 1e9, 8, range, gaussian), plain);
+                const int smooth = TemporalStrengthForNoise(sigma, 0, 8, range, gaussian);
+                EXPECT_GE(smooth, plain) << range << " " << gaussian << " " << sigma;
+                EXPECT_LE(smooth, int(MaxStrength));
+                const double sigma8 = sigma;
+                // Half the spatial calibration's proportion between its smooth and busy curves.
+                const double ratio =
+                    1 + 0.5 * (SpatialStrength(sigma8, 1, range, gaussian) /
+                                   CalibratedStrength(SpatialCalibration, sigma8, range, gaussian) -
+                               1);
+                EXPECT_NEAR(smooth,
+                            std::min(200.0, ratio * CalibratedStrength(TemporalCalibration, sigma8,
+                                                                       range, gaussian)),
+                            0.5)
+                    << range << " " << gaussian << " " << sigma;
+                // Deeper samples: the same in their own units.
+                EXPECT_EQ(TemporalStrengthForNoise(sigma * 4, 0, 10, range, gaussian), smooth);
+            }
+    // Where the spatial curves part (sigma 5 up), a smooth picture takes clearly more.
+    EXPECT_GT(TemporalStrengthForNoise(10, 0, 8, 2, false),
+              TemporalStrengthForSigma(10, 8, 2, false) + 15);
+}
+
 TEST(StrengthCalibration, SigmaIsInTheInputsSampleUnits) {
     for (int bits : {8, 9, 10, 12, 16}) {
         for (double sigma8 : {0.7, 3.0, 10.0, 24.0}) {
