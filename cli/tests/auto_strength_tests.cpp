@@ -15,8 +15,6 @@ namespace {
 
 enum { W = 160, H = 120 };
 
-// An 8-bit gray picture: a gradient with a few discs, plus Gaussian noise of `sigma` levels.
-// Scene 1 is the same picture darker, with a histogram apart from scene 0's.
 // A strength auto may pick for noise of `sigma`: from the curve for busy pictures up to where a
 // picture of the greatest smoothness lands.
 ::testing::AssertionResult Calibrated(int strength, double sigma, int range, bool gaussian) {
@@ -27,6 +25,8 @@ enum { W = 160, H = 120 };
                                          << " outside " << busy << ".." << smooth;
 }
 
+// An 8-bit gray picture: a gradient with a few discs, plus Gaussian noise of `sigma` levels.
+// Scene 1 is the same picture darker, with a histogram apart from scene 0's.
 std::vector<uint8_t> NoisyPicture(double sigma, unsigned seed, int scene = 0) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> normal(0.0, sigma);
@@ -151,6 +151,35 @@ TEST(AutoStrength, MeasuresTheNoiseSaysSoAndFiltersAsThatStrength) {
     double sum = 0;
     for (size_t i = 0; i < clean.size(); i++) sum += pow(r.Pixels[i] - clean[i], 2);
     EXPECT_GT(10 * log10(255.0 * 255.0 * clean.size() / std::max(sum, 1.0)), 40.0) << r.Run.Err;
+}
+
+TEST(AutoStrength, SmoothPicturesGetMoreStrengthThanBusyOnesAtTheSameNoise) {
+    // A plain gradient and the same gradient under a fine pattern, both with noise of sigma 15:
+    // the smooth one is filtered harder, the busy one at the curve for busy pictures.
+    std::mt19937 rng(3);
+    std::normal_distribution<double> normal(0.0, 15);
+    std::vector<uint8_t> smooth(size_t(W) * H), busy(smooth.size());
+    for (int y = 0; y < H; y++) {
+        for (int x = 0; x < W; x++) {
+            const double v = 60 + 100.0 * x / W + 40.0 * y / H;
+            const double pattern = 45 * sin(x * 0.9) * cos(y * 0.7) + ((x / 5 + y / 7) % 2) * 40;
+            const auto level = [](double a) { return uint8_t(a < 0 ? 0 : a > 255 ? 255 : a); };
+            smooth[size_t(y) * W + x] = level(nearbyint(v + normal(rng)));
+            busy[size_t(y) * W + x] = level(nearbyint(v - 20 + pattern + normal(rng)));
+        }
+    }
+    int strength[2] = {};
+    double sigma[2] = {};
+    for (int k = 0; k < 2; k++) {
+        const Result r = Filter(k == 0 ? smooth : busy, "--range 2");
+        ASSERT_EQ(sscanf(r.Run.Err.c_str(), "tessival: noise sigma %lf (estimated), strength %d\n",
+                         &sigma[k], &strength[k]),
+                  2)
+            << r.Run.Err;
+        EXPECT_NEAR(sigma[k], 15, 2) << r.Run.Err;
+    }
+    EXPECT_GT(strength[0], strength[1] + 20) << strength[0] << " against " << strength[1];
+    EXPECT_EQ(strength[1], StrengthForSigma(sigma[1], 8, 2, true));
 }
 
 TEST(AutoStrength, SigmaGivenSkipsTheEstimateAndQuietSaysNothing) {
