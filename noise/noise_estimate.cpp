@@ -11,7 +11,7 @@
 static const int B = 8;
 // Blocks looked at: one in SampleEvery, but at least MinSampled (all of them when fewer exist):
 // the refinement below needs quiet blocks enough to settle.
-static const int SampleEvery = 16;
+static const int SampleEvery = 20;
 static const int MinSampled = 1000;
 // The quietest QuietFraction of the usable blocks make the first estimate.
 static const double QuietFraction = 0.1;
@@ -33,6 +33,9 @@ static const double KeptMean = 0.5904;
 // the refinement leaves them out. Noise of sigma 0.5 gives a block that many about once in
 // a hundred.
 static const int PartlyFlat = 16;
+// So are blocks with a row or a column of samples all of one value. With at least MinOpen
+// blocks that are not partly flat, the estimate comes from those alone.
+static const int MinOpen = 64;
 // The refinement stops before it would keep fewer blocks than this. (A floor on the share of
 // the blocks kept would also stop a chance run of quiet blocks from drawing it down, as it
 // does about once in a thousand frames of pure noise, by 10 to 18 %; but a picture covered
@@ -60,16 +63,31 @@ static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, i
     // whose rounding is far below what matters here.
     int32_t h[B + 2][B];
     int32_t low = 0x7FFFFFFF, high = 0;
+    // A row of the block's samples that holds a single value (the bits in which its samples
+    // differ from its first one are all 0), or its first or last column: a flat band across
+    // the block, or one that covers a side of it.
+    const Sample* corner = plane + (y - 1) * stride + (x - 1);
+    const int32_t left = corner[0], right = corner[B + 1];
+    int32_t leftBits = 0, rightBits = 0;
+    bool flatLine = false;
     for (int j = 0; j < B + 2; j++) {
         const Sample* row = plane + (y - 1 + j) * stride + (x - 1);
         int32_t s[B + 2];
         for (int i = 0; i < B + 2; i++) s[i] = row[i];
+        int32_t rowBits = 0;
         for (int i = 0; i < B + 2; i++) {
             low = std::min(low, s[i]);
             high = std::max(high, s[i]);
+            rowBits |= s[i] ^ s[0];
         }
+        flatLine |= rowBits == 0;
         for (int i = 0; i < B; i++) h[j][i] = s[i] - 2 * s[i + 1] + s[i + 2];
     }
+    for (int j = 1; j < B + 2; j++) {
+        leftBits |= corner[j * stride] ^ left;
+        rightBits |= corner[j * stride + B + 1] ^ right;
+    }
+    flatLine |= leftBits == 0 || rightBits == 0;
     for (int j = 1; j <= B; j += 2) {
         const Sample* row = plane + (y - 1 + j) * stride + x;
         for (int i = 0; i < B; i += 2) {
@@ -87,7 +105,7 @@ static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, i
         }
     }
     *energy = sum;
-    *zeros = zero;
+    *zeros = flatLine ? B * B : zero;
     // The sums of the block's four 4 x 4 quarters.
     int32_t quadrant[2][2] = {};
     for (int j = 0; j < B; j++) {
@@ -164,6 +182,15 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     double sum = 0;
     for (size_t i = 0; i < quiet; i++) sum += energies[i];
     double variance = sum / double(quiet) / QuietMean;
+    if (open.size() >= size_t(MinOpen)) {
+        // Partly flat blocks are the quietest of a picture with flat bands; with enough others,
+        // the refinement starts from those others' quietest tenth instead.
+        const size_t q = std::max<size_t>(1, size_t(open.size() * QuietFraction + 0.5));
+        std::nth_element(open.begin(), open.begin() + (q - 1), open.end());
+        double s = 0;
+        for (size_t i = 0; i < q; i++) s += open[i];
+        variance = s / double(q) / QuietMean;
+    }
     // The refinement starts above its fixed point and comes down to it, so it only needs the
     // blocks below a quarter above its first threshold: those are sorted, with running
     // sums, and each step is a binary search. Should it climb past them, all are sorted.

@@ -18,13 +18,15 @@
 // pure noise, or holds texture), so it is refined: the blocks below 0.7 times the energy that
 // noise of the current estimate gives are kept, their mean energy against what it is for white
 // noise gives the next estimate, and so on until it settles on the level of the blocks that
-// look like noise alone. Last, the variance of rounding to whole samples (1/12 of a step) is
-// taken off. The constants are measured once on synthetic noise (tools/strength_sweep).
+// look like noise alone; blocks partly over a flat band (a row of their samples, or their first
+// or last column, of one value; or many residuals exactly 0) are left out of it. Last, the
+// variance of rounding to whole samples (1/12 of a step) is taken off. The constants are
+// measured once on synthetic noise (tools/strength_sweep).
 //
 // The same blocks give a measure of the picture's detail at a coarser scale (Detail below), on
 // which the automatic strength also depends.
 //
-// Cost: about one block in sixteen, at least 1000 blocks (all of them in small frames), a few
+// Cost: about one block in twenty, at least 1000 blocks (all of them in small frames), a few
 // integer operations per sample; 1920x1080 8-bit: see bench/ and docs/strength.md.
 #pragma once
 

@@ -142,11 +142,12 @@ TEST(NoiseEstimate, DetailSeesContentAboveTheNoise) {
     double detail[4] = {};
     for (Content c : {Content::Flat, Content::Gradient, Content::Texture, Content::Edges}) {
         const std::vector<uint16_t> p = Plane(c, W, H, 8, sigma8, seed);
+        // Against the noise added (the estimate's own spread would blur the comparison).
         const NoiseEstimate e = EstimateNoise(p.data(), W, H, W, 8);
-        detail[int(c)] = e.Detail / (e.Sigma * e.Sigma / 8);
+        detail[int(c)] = e.Detail / (sigma8 * sigma8 / 8);
         const std::vector<uint16_t> q = Plane(c, W, H, 12, 16 * sigma8, seed);
         const NoiseEstimate f = EstimateNoise(q.data(), W, H, W, 12);
-        EXPECT_NEAR(f.Detail / (f.Sigma * f.Sigma / 8), detail[int(c)], 0.15 * detail[int(c)])
+        EXPECT_NEAR(f.Detail / (256 * sigma8 * sigma8 / 8), detail[int(c)], 0.15 * detail[int(c)])
             << Name(c) << ", seed " << seed;
     }
     EXPECT_GT(detail[int(Content::Flat)], 1.0) << "seed " << seed;
@@ -212,13 +213,29 @@ TEST(NoiseEstimate, ClippedAndFlatBlocksDoNotVote) {
         for (int x = 0; x < W; x++) p[size_t(y) * W + x] = 16;
     // Every block, so that only the exclusions are tested here, not the sampling.
     const NoiseEstimate e = EstimateNoiseFull(p.data(), W, H, W, 8);
-    EXPECT_NEAR(e.Sigma, sigma, 0.05 * sigma) << "seed " << seed;
+    EXPECT_NEAR(e.Sigma, sigma, 0.08 * sigma) << "seed " << seed;
     // Saturated white (clipped at the top) is dropped too.
     for (int y = 0; y < H / 3; y++)
         for (int x = 0; x < W; x++)
             p[size_t(y) * W + x] = uint16_t(255 - (p[size_t(y) * W + x] & 3));
-    EXPECT_NEAR(EstimateNoiseFull(p.data(), W, H, W, 8).Sigma, sigma, 0.05 * sigma)
+    EXPECT_NEAR(EstimateNoiseFull(p.data(), W, H, W, 8).Sigma, sigma, 0.08 * sigma)
         << "seed " << seed;
+}
+
+TEST(NoiseEstimate, BlocksPartlyOverAFlatBandDoNotDrawTheLevelDown) {
+    // Bars of one value across the picture (a letterbox, captions, a graphic), placed so that
+    // many blocks lie partly on them: those blocks are quiet for want of noise, and the estimate
+    // must not settle on them.
+    const unsigned seed = Seed();
+    const int W = 640, H = 480;
+    double sum = 0;
+    for (int k = 0; k < 4; k++) {
+        std::vector<uint16_t> p = Plane(Content::Gradient, W, H, 8, 4, seed + k);
+        for (int y = 0; y < H; y++)
+            if (y % 40 >= 29) std::fill(p.begin() + y * W, p.begin() + (y + 1) * W, 70);
+        sum += EstimateNoise(p.data(), W, H, W, 8).Sigma / 4;
+    }
+    EXPECT_NEAR(sum / 4, 1.0, 0.04) << "seed " << seed;
 }
 
 TEST(NoiseEstimate, ReadsNothingPastTheWidthAndHandlesTinyPlanes) {
