@@ -223,6 +223,130 @@ __attribute__((noinline)) static void ChunkStepSameRow(const Chunk& chunk, int y
     }
 }
 
+// sum += w * v and weight += w: Credit, for an entry whose sums are held in registers.
+static VEC_INLINE void Take(__m256& sum, __m256& weight, __m256 w, const float* v) {
+    sum = _mm256_add_ps(sum, _mm256_mul_ps(w, _mm256_load_ps(v)));
+    weight = _mm256_add_ps(weight, w);
+}
+
+// Pass 2 of the runs (1, -1) and (1, 0) at R = 1, both rows of both (A0, A1: run (1, -1) rows
+// y0 and y1; B0, B1: run (1, 0)), as one sweep over the entries of ring rows e0, e1 and e2
+// (band rows y0, y1 and y0 + 2). Step x completes entry x of the three rows: each entry is
+// loaded and stored once for its four passes, in the order of the passes (A0, A1, B0, B1):
+//   e0[x]: A0 column x (other end e1[x-1]), B0 column x (other end e1[x])
+//   e1[x]: A0 column x+1 (own end e0[x+1]), A1 column x (other end e2[x-1]),
+//          B0 column x (own end e0[x]), B1 column x (other end e2[x])
+//   e2[x]: A1 column x+1 (own end e1[x+1]), B1 column x (own end e1[x])
+// so run A's weights of column x + 1 are formed at step x and carried to step x + 1. Before
+// step 0, entry -1 of rows 1 and 2 takes A's column 0; the last step has no column n.
+template <bool Last>
+static VEC_INLINE void NextRowStepR1(int x, const float* A0, const float* A1, const float* B0,
+                                     const float* B1, float* e0, float* e1, float* e2, __m256& wA0,
+                                     __m256& wA1, __m256 lowerBound, __m256 bias) {
+    enum { E = EntryFloats };
+    e0 += E * x, e1 += E * x, e2 += E * x;
+    const __m256 wB0 = FastExpWeight(_mm256_load_ps(B0 + 8 * x), lowerBound, bias);
+    __m256 sum = _mm256_load_ps(e0 + 8), weight = _mm256_load_ps(e0 + 16);
+    Take(sum, weight, wA0, e1 - E);
+    Take(sum, weight, wB0, e1);
+    _mm256_store_ps(e0 + 8, sum);
+    _mm256_store_ps(e0 + 16, weight);
+
+    sum = _mm256_load_ps(e1 + 8), weight = _mm256_load_ps(e1 + 16);
+    if (!Last) {
+        wA0 = FastExpWeight(_mm256_load_ps(A0 + 8 * (x + 1)), lowerBound, bias);
+        Take(sum, weight, wA0, e0 + E);
+    }
+    Take(sum, weight, wA1, e2 - E);
+    Take(sum, weight, wB0, e0);
+    const __m256 wB1 = FastExpWeight(_mm256_load_ps(B1 + 8 * x), lowerBound, bias);
+    Take(sum, weight, wB1, e2);
+    _mm256_store_ps(e1 + 8, sum);
+    _mm256_store_ps(e1 + 16, weight);
+
+    sum = _mm256_load_ps(e2 + 8), weight = _mm256_load_ps(e2 + 16);
+    if (!Last) {
+        wA1 = FastExpWeight(_mm256_load_ps(A1 + 8 * (x + 1)), lowerBound, bias);
+        Take(sum, weight, wA1, e1 + E);
+    }
+    Take(sum, weight, wB1, e1);
+    _mm256_store_ps(e2 + 8, sum);
+    _mm256_store_ps(e2 + 16, weight);
+}
+
+static VEC_INLINE void NextRowPairsR1(const float* A0, const float* A1, const float* B0,
+                                      const float* B1, float* e0, float* e1, float* e2, int n,
+                                      __m256 lowerBound, __m256 bias) {
+    __m256 wA0 = FastExpWeight(_mm256_load_ps(A0), lowerBound, bias);
+    __m256 wA1 = FastExpWeight(_mm256_load_ps(A1), lowerBound, bias);
+    Credit(e1 - EntryFloats, wA0, _mm256_load_ps(e0));
+    Credit(e2 - EntryFloats, wA1, _mm256_load_ps(e1));
+    for (int x = 0; x < n - 1; x++)
+        NextRowStepR1<false>(x, A0, A1, B0, B1, e0, e1, e2, wA0, wA1, lowerBound, bias);
+    NextRowStepR1<true>(n - 1, A0, A1, B0, B1, e0, e1, e2, wA0, wA1, lowerBound, bias);
+}
+
+// Pass 2 of the run (1, 1) at R = 1, both rows (C0, C1), as one sweep: step x completes
+//   e0[x]: C0 column x (other end e1[x+1])
+//   e1[x]: C0 column x-1 (own end e0[x-1]), C1 column x (other end e2[x+1])
+//   e2[x]: C1 column x-1 (own end e1[x-1])
+// with column x - 1's weights carried from the step before; entry n of rows 1 and 2 after the
+// last step, entry 0 of row 2 not at all.
+template <bool First>
+static VEC_INLINE void LastRunStepR1(int x, const float* C0, const float* C1, float* e0, float* e1,
+                                     float* e2, __m256& wC0, __m256& wC1, __m256 lowerBound,
+                                     __m256 bias) {
+    enum { E = EntryFloats };
+    e0 += E * x, e1 += E * x, e2 += E * x;
+    const __m256 w0 = FastExpWeight(_mm256_load_ps(C0 + 8 * x), lowerBound, bias);
+    __m256 sum = _mm256_load_ps(e0 + 8), weight = _mm256_load_ps(e0 + 16);
+    Take(sum, weight, w0, e1 + E);
+    _mm256_store_ps(e0 + 8, sum);
+    _mm256_store_ps(e0 + 16, weight);
+
+    const __m256 w1 = FastExpWeight(_mm256_load_ps(C1 + 8 * x), lowerBound, bias);
+    sum = _mm256_load_ps(e1 + 8), weight = _mm256_load_ps(e1 + 16);
+    if (!First) Take(sum, weight, wC0, e0 - E);
+    Take(sum, weight, w1, e2 + E);
+    _mm256_store_ps(e1 + 8, sum);
+    _mm256_store_ps(e1 + 16, weight);
+
+    if (!First) Credit(e2, wC1, _mm256_load_ps(e1 - E));
+    wC0 = w0;
+    wC1 = w1;
+}
+
+static VEC_INLINE void LastRunR1(const float* C0, const float* C1, float* e0, float* e1, float* e2,
+                                 int n, __m256 lowerBound, __m256 bias) {
+    __m256 wC0, wC1;
+    LastRunStepR1<true>(0, C0, C1, e0, e1, e2, wC0, wC1, lowerBound, bias);
+    for (int x = 1; x < n; x++)
+        LastRunStepR1<false>(x, C0, C1, e0, e1, e2, wC0, wC1, lowerBound, bias);
+    Credit(e1 + EntryFloats * n, wC0, _mm256_load_ps(e0 + EntryFloats * (n - 1)));
+    Credit(e2 + EntryFloats * n, wC1, _mm256_load_ps(e1 + EntryFloats * (n - 1)));
+}
+
+// j = 1 at R = 1: the three runs in two sweeps, each entry loaded and stored twice instead of
+// up to four times. A function of its own, so that its registers are allocated apart from the
+// general path's.
+template <bool Gaussian>
+__attribute__((noinline)) static void ChunkStepNextRowR1(const Chunk& chunk, int y0) {
+    const int n = chunk.n;
+    const __m256 lowerBound = Broadcast(chunk.LowerBound);
+    const __m256 bias = Broadcast(chunk.ExponentBias);
+    // Ring pointers in locals: the stores could alias the chunk record.
+    float* const e0 = chunk.Ring[0];
+    float* const e1 = chunk.Ring[1];
+    float* const e2 = chunk.Ring[2];
+    float* const a = Slot(chunk, 0);
+    float* const b = Slot(chunk, 1);
+    SlotDistances<Gaussian>(chunk, y0, 1, -1, a);
+    SlotDistances<Gaussian>(chunk, y0, 1, 0, b);
+    NextRowPairsR1(a, SecondRow(a), b, SecondRow(b), e0, e1, e2, n, lowerBound, bias);
+    SlotDistances<Gaussian>(chunk, y0, 1, 1, a);
+    LastRunR1(a, SecondRow(a), e0, e1, e2, n, lowerBound, bias);
+}
+
 // j = 1: row y1's pass of run dx (own ends in ring row 1, others in row 2) and row y0's pass of
 // run dx + 1 (own ends in row 0, others in row 1, dx + 1 columns on) are consecutive and meet
 // in ring row 1.
@@ -232,6 +356,7 @@ __attribute__((noinline)) static void ChunkStepNextRow(const Chunk& chunk, int y
     const __m256 lowerBound = Broadcast(chunk.LowerBound);
     const __m256 bias = Broadcast(chunk.ExponentBias);
     float* const* const ring = chunk.Ring;
+    if (R == 1) return ChunkStepNextRowR1<Gaussian>(chunk, y0);
     SlotDistances<Gaussian>(chunk, y0, 1, -R, Slot(chunk, 0));
     CreditRun(Slot(chunk, 0), ring[0], ring[1] - EntryFloats * R, n, lowerBound, bias);
     for (int dx = -R; dx < R; dx++) {
