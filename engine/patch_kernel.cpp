@@ -229,108 +229,98 @@ static VEC_INLINE void Take(__m256& sum, __m256& weight, __m256 w, const float* 
     weight = _mm256_add_ps(weight, w);
 }
 
-// Pass 2 of the runs (1, -1) and (1, 0) at R = 1, both rows of both (A0, A1: run (1, -1) rows
-// y0 and y1; B0, B1: run (1, 0)), as one sweep over the entries of ring rows e0, e1 and e2
-// (band rows y0, y1 and y0 + 2). Step x completes entry x of the three rows: each entry is
-// loaded and stored once for its four passes, in the order of the passes (A0, A1, B0, B1):
-//   e0[x]: A0 column x (other end e1[x-1]), B0 column x (other end e1[x])
-//   e1[x]: A0 column x+1 (own end e0[x+1]), A1 column x (other end e2[x-1]),
-//          B0 column x (own end e0[x]), B1 column x (other end e2[x])
-//   e2[x]: A1 column x+1 (own end e1[x+1]), B1 column x (own end e1[x])
-// so run A's weights of column x + 1 are formed at step x and carried to step x + 1. Before
-// step 0, entry -1 of rows 1 and 2 takes A's column 0; the last step has no column n.
-template <bool Last>
-static VEC_INLINE void NextRowStepR1(int x, const float* A0, const float* A1, const float* B0,
-                                     const float* B1, float* e0, float* e1, float* e2, __m256& wA0,
-                                     __m256& wA1, __m256 lowerBound, __m256 bias) {
+// The chunk step at R = 1 has four runs, S = (0, 1), A = (1, -1), B = (1, 0) and C = (1, 1),
+// each with a row y0 pass (S0, A0, ...) and a row y1 pass (S1, A1, ...). Ring rows e0, e1 and e2
+// hold band rows y0, y1 and y0 + 2. Pass 2 goes in two sweeps, S with A and then B with C, each
+// over the columns with one slot of z per run; step x completes entry x of the three rows,
+// loading and storing it once per sweep, and every entry takes its credits in the order of the
+// passes S0, S1, A0, A1, B0, B1, C0, C1. Weights of a column that a later step needs again are
+// carried in registers, so each is formed once.
+
+// Sweep 1, step x: S0 and S1 of column x, and A0 and A1 of column x + 1 (A's weights of column
+// x arrive from step x - 1, or from the sweep's start):
+//   e0[x]: S0 column x-1 (own end e0[x-1]), S0 column x (other end e0[x+1]),
+//          A0 column x (other end e1[x-1])
+//   e1[x]: S1 column x-1, S1 column x, A0 column x+1 (own end e0[x+1]),
+//          A1 column x (other end e2[x-1])
+//   e2[x]: A1 column x+1 (own end e1[x+1])
+// The first step has no column -1, the last no column n.
+template <bool First, bool Last>
+static VEC_INLINE void SameAndLeftStep(int x, const float* S0, const float* S1, const float* A0,
+                                       const float* A1, float* e0, float* e1, float* e2, __m256& s0,
+                                       __m256& s1, __m256& a0, __m256& a1, __m256 lowerBound,
+                                       __m256 bias) {
     enum { E = EntryFloats };
     e0 += E * x, e1 += E * x, e2 += E * x;
-    const __m256 wB0 = FastExpWeight(_mm256_load_ps(B0 + 8 * x), lowerBound, bias);
     __m256 sum = _mm256_load_ps(e0 + 8), weight = _mm256_load_ps(e0 + 16);
-    Take(sum, weight, wA0, e1 - E);
-    Take(sum, weight, wB0, e1);
+    if (!First) Take(sum, weight, s0, e0 - E);
+    s0 = FastExpWeight(_mm256_load_ps(S0 + 8 * x), lowerBound, bias);
+    Take(sum, weight, s0, e0 + E);
+    Take(sum, weight, a0, e1 - E);
     _mm256_store_ps(e0 + 8, sum);
     _mm256_store_ps(e0 + 16, weight);
 
     sum = _mm256_load_ps(e1 + 8), weight = _mm256_load_ps(e1 + 16);
+    if (!First) Take(sum, weight, s1, e1 - E);
+    s1 = FastExpWeight(_mm256_load_ps(S1 + 8 * x), lowerBound, bias);
+    Take(sum, weight, s1, e1 + E);
     if (!Last) {
-        wA0 = FastExpWeight(_mm256_load_ps(A0 + 8 * (x + 1)), lowerBound, bias);
-        Take(sum, weight, wA0, e0 + E);
+        a0 = FastExpWeight(_mm256_load_ps(A0 + 8 * (x + 1)), lowerBound, bias);
+        Take(sum, weight, a0, e0 + E);
     }
-    Take(sum, weight, wA1, e2 - E);
-    Take(sum, weight, wB0, e0);
-    const __m256 wB1 = FastExpWeight(_mm256_load_ps(B1 + 8 * x), lowerBound, bias);
-    Take(sum, weight, wB1, e2);
+    Take(sum, weight, a1, e2 - E);
+    _mm256_store_ps(e1 + 8, sum);
+    _mm256_store_ps(e1 + 16, weight);
+
+    if (!Last) {
+        a1 = FastExpWeight(_mm256_load_ps(A1 + 8 * (x + 1)), lowerBound, bias);
+        Credit(e2, a1, _mm256_load_ps(e1 + E));
+    }
+}
+
+// Sweep 2, step x: B0, B1, C0 and C1 of column x (C's weights of column x - 1 carried):
+//   e0[x]: B0 column x (other end e1[x]), C0 column x (other end e1[x+1])
+//   e1[x]: B0 column x (own end e0[x]), B1 column x (other end e2[x]),
+//          C0 column x-1 (own end e0[x-1]), C1 column x (other end e2[x+1])
+//   e2[x]: B1 column x (own end e1[x]), C1 column x-1 (own end e1[x-1])
+template <bool First>
+static VEC_INLINE void CentreAndRightStep(int x, const float* B0, const float* B1, const float* C0,
+                                          const float* C1, float* e0, float* e1, float* e2,
+                                          __m256& c0, __m256& c1, __m256 lowerBound, __m256 bias) {
+    enum { E = EntryFloats };
+    e0 += E * x, e1 += E * x, e2 += E * x;
+    const __m256 b0 = FastExpWeight(_mm256_load_ps(B0 + 8 * x), lowerBound, bias);
+    const __m256 c0x = FastExpWeight(_mm256_load_ps(C0 + 8 * x), lowerBound, bias);
+    __m256 sum = _mm256_load_ps(e0 + 8), weight = _mm256_load_ps(e0 + 16);
+    Take(sum, weight, b0, e1);
+    Take(sum, weight, c0x, e1 + E);
+    _mm256_store_ps(e0 + 8, sum);
+    _mm256_store_ps(e0 + 16, weight);
+
+    sum = _mm256_load_ps(e1 + 8), weight = _mm256_load_ps(e1 + 16);
+    Take(sum, weight, b0, e0);
+    const __m256 b1 = FastExpWeight(_mm256_load_ps(B1 + 8 * x), lowerBound, bias);
+    Take(sum, weight, b1, e2);
+    if (!First) Take(sum, weight, c0, e0 - E);
+    c0 = c0x;
+    const __m256 c1x = FastExpWeight(_mm256_load_ps(C1 + 8 * x), lowerBound, bias);
+    Take(sum, weight, c1x, e2 + E);
     _mm256_store_ps(e1 + 8, sum);
     _mm256_store_ps(e1 + 16, weight);
 
     sum = _mm256_load_ps(e2 + 8), weight = _mm256_load_ps(e2 + 16);
-    if (!Last) {
-        wA1 = FastExpWeight(_mm256_load_ps(A1 + 8 * (x + 1)), lowerBound, bias);
-        Take(sum, weight, wA1, e1 + E);
-    }
-    Take(sum, weight, wB1, e1);
+    Take(sum, weight, b1, e1);
+    if (!First) Take(sum, weight, c1, e1 - E);
+    c1 = c1x;
     _mm256_store_ps(e2 + 8, sum);
     _mm256_store_ps(e2 + 16, weight);
 }
 
-static VEC_INLINE void NextRowPairsR1(const float* A0, const float* A1, const float* B0,
-                                      const float* B1, float* e0, float* e1, float* e2, int n,
-                                      __m256 lowerBound, __m256 bias) {
-    __m256 wA0 = FastExpWeight(_mm256_load_ps(A0), lowerBound, bias);
-    __m256 wA1 = FastExpWeight(_mm256_load_ps(A1), lowerBound, bias);
-    Credit(e1 - EntryFloats, wA0, _mm256_load_ps(e0));
-    Credit(e2 - EntryFloats, wA1, _mm256_load_ps(e1));
-    for (int x = 0; x < n - 1; x++)
-        NextRowStepR1<false>(x, A0, A1, B0, B1, e0, e1, e2, wA0, wA1, lowerBound, bias);
-    NextRowStepR1<true>(n - 1, A0, A1, B0, B1, e0, e1, e2, wA0, wA1, lowerBound, bias);
-}
-
-// Pass 2 of the run (1, 1) at R = 1, both rows (C0, C1), as one sweep: step x completes
-//   e0[x]: C0 column x (other end e1[x+1])
-//   e1[x]: C0 column x-1 (own end e0[x-1]), C1 column x (other end e2[x+1])
-//   e2[x]: C1 column x-1 (own end e1[x-1])
-// with column x - 1's weights carried from the step before; entry n of rows 1 and 2 after the
-// last step, entry 0 of row 2 not at all.
-template <bool First>
-static VEC_INLINE void LastRunStepR1(int x, const float* C0, const float* C1, float* e0, float* e1,
-                                     float* e2, __m256& wC0, __m256& wC1, __m256 lowerBound,
-                                     __m256 bias) {
-    enum { E = EntryFloats };
-    e0 += E * x, e1 += E * x, e2 += E * x;
-    const __m256 w0 = FastExpWeight(_mm256_load_ps(C0 + 8 * x), lowerBound, bias);
-    __m256 sum = _mm256_load_ps(e0 + 8), weight = _mm256_load_ps(e0 + 16);
-    Take(sum, weight, w0, e1 + E);
-    _mm256_store_ps(e0 + 8, sum);
-    _mm256_store_ps(e0 + 16, weight);
-
-    const __m256 w1 = FastExpWeight(_mm256_load_ps(C1 + 8 * x), lowerBound, bias);
-    sum = _mm256_load_ps(e1 + 8), weight = _mm256_load_ps(e1 + 16);
-    if (!First) Take(sum, weight, wC0, e0 - E);
-    Take(sum, weight, w1, e2 + E);
-    _mm256_store_ps(e1 + 8, sum);
-    _mm256_store_ps(e1 + 16, weight);
-
-    if (!First) Credit(e2, wC1, _mm256_load_ps(e1 - E));
-    wC0 = w0;
-    wC1 = w1;
-}
-
-static VEC_INLINE void LastRunR1(const float* C0, const float* C1, float* e0, float* e1, float* e2,
-                                 int n, __m256 lowerBound, __m256 bias) {
-    __m256 wC0, wC1;
-    LastRunStepR1<true>(0, C0, C1, e0, e1, e2, wC0, wC1, lowerBound, bias);
-    for (int x = 1; x < n; x++)
-        LastRunStepR1<false>(x, C0, C1, e0, e1, e2, wC0, wC1, lowerBound, bias);
-    Credit(e1 + EntryFloats * n, wC0, _mm256_load_ps(e0 + EntryFloats * (n - 1)));
-    Credit(e2 + EntryFloats * n, wC1, _mm256_load_ps(e1 + EntryFloats * (n - 1)));
-}
-
-// j = 1 at R = 1: the three runs in two sweeps, each entry loaded and stored twice instead of
-// up to four times. A function of its own, so that its registers are allocated apart from the
-// general path's.
+// The whole chunk step at R = 1 (there are no runs with j >= 2). A function of its own, so that
+// its registers are allocated apart from the general path's.
 template <bool Gaussian>
-__attribute__((noinline)) static void ChunkStepNextRowR1(const Chunk& chunk, int y0) {
+__attribute__((noinline)) static void ChunkStepR1(const Chunk& chunk, int y0) {
+    enum { E = EntryFloats };
     const int n = chunk.n;
     const __m256 lowerBound = Broadcast(chunk.LowerBound);
     const __m256 bias = Broadcast(chunk.ExponentBias);
@@ -338,13 +328,39 @@ __attribute__((noinline)) static void ChunkStepNextRowR1(const Chunk& chunk, int
     float* const e0 = chunk.Ring[0];
     float* const e1 = chunk.Ring[1];
     float* const e2 = chunk.Ring[2];
-    float* const a = Slot(chunk, 0);
-    float* const b = Slot(chunk, 1);
-    SlotDistances<Gaussian>(chunk, y0, 1, -1, a);
-    SlotDistances<Gaussian>(chunk, y0, 1, 0, b);
-    NextRowPairsR1(a, SecondRow(a), b, SecondRow(b), e0, e1, e2, n, lowerBound, bias);
-    SlotDistances<Gaussian>(chunk, y0, 1, 1, a);
-    LastRunR1(a, SecondRow(a), e0, e1, e2, n, lowerBound, bias);
+    float* const z0 = Slot(chunk, 0);
+    float* const z1 = Slot(chunk, 1);
+
+    SlotDistances<Gaussian>(chunk, y0, 0, 1, z0);
+    SlotDistances<Gaussian>(chunk, y0, 1, -1, z1);
+    __m256 s0, s1;
+    // A's column 0: also the only credit entry -1 of rows 1 and 2 take.
+    __m256 a0 = FastExpWeight(_mm256_load_ps(z1), lowerBound, bias);
+    __m256 a1 = FastExpWeight(_mm256_load_ps(SecondRow(z1)), lowerBound, bias);
+    Credit(e1 - E, a0, _mm256_load_ps(e0));
+    Credit(e2 - E, a1, _mm256_load_ps(e1));
+    SameAndLeftStep<true, false>(0, z0, SecondRow(z0), z1, SecondRow(z1), e0, e1, e2, s0, s1, a0,
+                                 a1, lowerBound, bias);
+    for (int x = 1; x < n - 1; x++)
+        SameAndLeftStep<false, false>(x, z0, SecondRow(z0), z1, SecondRow(z1), e0, e1, e2, s0, s1,
+                                      a0, a1, lowerBound, bias);
+    SameAndLeftStep<false, true>(n - 1, z0, SecondRow(z0), z1, SecondRow(z1), e0, e1, e2, s0, s1,
+                                 a0, a1, lowerBound, bias);
+    // Entry n of rows 0 and 1: S's column n - 1.
+    Credit(e0 + E * n, s0, _mm256_load_ps(e0 + E * (n - 1)));
+    Credit(e1 + E * n, s1, _mm256_load_ps(e1 + E * (n - 1)));
+
+    SlotDistances<Gaussian>(chunk, y0, 1, 0, z0);
+    SlotDistances<Gaussian>(chunk, y0, 1, 1, z1);
+    __m256 c0, c1;
+    CentreAndRightStep<true>(0, z0, SecondRow(z0), z1, SecondRow(z1), e0, e1, e2, c0, c1,
+                             lowerBound, bias);
+    for (int x = 1; x < n; x++)
+        CentreAndRightStep<false>(x, z0, SecondRow(z0), z1, SecondRow(z1), e0, e1, e2, c0, c1,
+                                  lowerBound, bias);
+    // Entry n of rows 1 and 2: C's column n - 1.
+    Credit(e1 + E * n, c0, _mm256_load_ps(e0 + E * (n - 1)));
+    Credit(e2 + E * n, c1, _mm256_load_ps(e1 + E * (n - 1)));
 }
 
 // j = 1: row y1's pass of run dx (own ends in ring row 1, others in row 2) and row y0's pass of
@@ -356,7 +372,6 @@ __attribute__((noinline)) static void ChunkStepNextRow(const Chunk& chunk, int y
     const __m256 lowerBound = Broadcast(chunk.LowerBound);
     const __m256 bias = Broadcast(chunk.ExponentBias);
     float* const* const ring = chunk.Ring;
-    if (R == 1) return ChunkStepNextRowR1<Gaussian>(chunk, y0);
     SlotDistances<Gaussian>(chunk, y0, 1, -R, Slot(chunk, 0));
     CreditRun(Slot(chunk, 0), ring[0], ring[1] - EntryFloats * R, n, lowerBound, bias);
     for (int dx = -R; dx < R; dx++) {
@@ -400,6 +415,7 @@ __attribute__((noinline)) static void ChunkStepFarRows(const Chunk& chunk, int y
 
 template <bool Gaussian>
 void AccumulateChunk(const Chunk& chunk, int y0) {
+    if (chunk.R == 1) return ChunkStepR1<Gaussian>(chunk, y0);
     ChunkStepSameRow<Gaussian>(chunk, y0);
     ChunkStepNextRow<Gaussian>(chunk, y0);
     ChunkStepFarRows<Gaussian>(chunk, y0);
