@@ -1,8 +1,9 @@
 // cross_kernel.cpp: the pairs between two frames of one tile, and the sums' store and packing
 //
 // Per offset (dy, dx) and pair of A rows, one two-row distance run (the spatial kernel's
-// DistanceRunPair) covers the n + |dx| columns whose A end or B end is in the chunk; pass 2 then
-// credits each row in up to three column segments: both ends, the A end only, the B end only.
+// DistanceRunPair) covers the n + |mx + dx| columns whose A end or B end is in the chunk; pass 2
+// then credits each row in up to three column segments: both ends, the A end only, the B end
+// only.
 #include "cross_kernel.h"
 
 #include <assert.h>
@@ -19,38 +20,43 @@ static VEC_INLINE void CreditOne(const float* z, float* a, const float* v, int c
     }
 }
 
-// The run of offset dx in a row's z: column x at z + SlotFloats * (dx + R) + 8 * (x + R).
+// The run of offset dx in a row's z: column x at z + SlotFloats * (dx + R) + 8 * (x + R + |mx|).
 enum { SlotFloats = 48 * 8 };
 
 // Pass 2 of one A row against one B row, all offsets dx of one dy at once. Column x of the A
-// row meets columns x - R to x + R of the B row; x runs over -R to n+R-1, so that every pair
-// with an end in the chunk is met. The A entry of a column takes its credits in registers, dx
-// ascending; a B entry is met by ascending x, so it takes its credits dx descending. aIn and
-// bIn say whether the A and the B row lie in the band.
+// row meets columns x + mx - R to x + mx + R of the B row; x runs over every column that has
+// an end in the chunk. The A entry of a column takes its credits in registers, dx ascending; a
+// B entry is met by ascending x, so it takes its credits dx descending. aIn and bIn say whether
+// the A and the B row lie in the band. b and vb are shifted by mx, so that B column x + mx + dx
+// is index j = x + dx, and a B entry lies in the chunk when -mx <= j < n - mx.
 template <int R>
 static VEC_INLINE void CreditRows(const CrossTile& t, const float* z, int ya, int yb, bool aIn,
                                   bool bIn, __m256 lowerBound, __m256 bias) {
-    const int n = t.n;
+    const int n = t.n, mx = t.MotionX, off = R + (mx < 0 ? -mx : mx);
+    const int bLo = -mx, bHi = n - mx;
     float* const a = t.SumsA + ya * t.SumRowFloats;
-    float* const b = t.SumsB + yb * t.SumRowFloats;
+    float* const b = t.SumsB + yb * t.SumRowFloats + SumFloats * mx;
     const float* const va = t.StagedA + ya * StagedRowFloats;
-    const float* const vb = t.StagedB + yb * StagedRowFloats;
+    const float* const vb = t.StagedB + yb * StagedRowFloats + 8 * mx;
     auto zAt = [&](int x, int dx) {
-        return _mm256_load_ps(z + SlotFloats * (dx + R) + 8 * (x + R));
+        return _mm256_load_ps(z + SlotFloats * (dx + R) + 8 * (x + off));
     };
     if (!aIn && !bIn) return;  // a row between a short band's two ends
     if (!aIn) {
         // B ends only: one run per dx, dx descending.
         for (int dx = R; dx >= -R; dx--) {
-            const int from = -dx, to = n - dx;
-            CreditOne(z + SlotFloats * (dx + R) + 8 * (from + R), b + SumFloats * (from + dx),
-                      va + 8 * from, to - from, lowerBound, bias);
+            const int from = bLo - dx;
+            CreditOne(z + SlotFloats * (dx + R) + 8 * (from + off), b + SumFloats * (from + dx),
+                      va + 8 * from, n, lowerBound, bias);
         }
         return;
     }
     // Columns where every offset has both ends in the tile (or, for an A row alone, all A
-    // columns) go the fast way; the others test each end.
-    const int fast0 = bIn ? R : 0, fast1 = bIn ? n - R : n;
+    // columns) go the fast way; the others test each end. A motion wider than the chunk
+    // leaves no fast columns.
+    const int fast0 = bIn ? (bLo + R > 0 ? bLo + R : 0) : 0;
+    int fast1 = bIn ? (bHi - R < n ? bHi - R : n) : n;
+    if (fast1 < fast0) fast1 = fast0;
     auto slow = [&](int x) {
         const bool aOk = x >= 0 && x < n;
         __m256 sum = _mm256_setzero_ps(), weight = sum, own = sum;
@@ -60,7 +66,7 @@ static VEC_INLINE void CreditRows(const CrossTile& t, const float* z, int ya, in
         }
         own = _mm256_load_ps(va + 8 * x);
         for (int dx = -R; dx <= R; dx++) {
-            const bool bOk = bIn && x + dx >= 0 && x + dx < n;
+            const bool bOk = bIn && x + dx >= bLo && x + dx < bHi;
             if (!aOk && !bOk) continue;
             const __m256 w = FastExpWeight(zAt(x, dx), lowerBound, bias);
             if (aOk) {
@@ -78,7 +84,8 @@ static VEC_INLINE void CreditRows(const CrossTile& t, const float* z, int ya, in
             _mm256_store_ps(a + SumFloats * x + 8, weight);
         }
     };
-    const int first = bIn ? -R : 0, last = bIn ? n + R : n;
+    const int first = bIn && bLo - R < 0 ? bLo - R : 0;
+    const int last = bIn && bHi + R > n ? bHi + R : n;
     for (int x = first; x < fast0; x++) slow(x);
     for (int x = fast0; x < fast1; x++) {
         float* const e = a + SumFloats * x;
@@ -100,31 +107,49 @@ static VEC_INLINE void CreditRows(const CrossTile& t, const float* z, int ya, in
     for (int x = fast1; x < last; x++) slow(x);
 }
 
+// The A rows y from lo to hi-1 of one dy, two at a time: distance runs for every dx, then the
+// credits of each row.
 template <bool Gaussian, int R>
-static void CrossTileBody(const CrossTile& t) {
-    const int n = t.n, m = t.m;
-    const __m256 lowerBound = Broadcast(t.LowerBound);
-    const __m256 bias = Broadcast(t.ExponentBias);
+static VEC_INLINE void CrossRows(const CrossTile& t, int dy, int lo, int hi, __m256 lowerBound,
+                                 __m256 bias) {
+    const int n = t.n, m = t.m, mx = t.MotionX, ey = t.MotionY + dy;
+    const int off = R + (mx < 0 ? -mx : mx);
     float* const z0 = t.Distance;
     float* const z1 = t.Distance + CrossDistanceFloats / 2;
+    for (int y = lo; y < hi; y += 2) {
+        const float* const pa = t.StagedA + (y - 1) * StagedRowFloats;
+        const float* const pb = t.StagedB + (y + ey - 1) * StagedRowFloats;
+        for (int dx = -R; dx <= R; dx++) {
+            // The columns whose A end or B end is in the chunk.
+            const int ex = mx + dx;
+            const int x0 = ex > 0 ? -ex : 0, len = n + (ex < 0 ? -ex : ex);
+            const int at = SlotFloats * (dx + R) + 8 * (x0 + off);
+            DistanceRunPair<Gaussian>(pa, pb + 8 * ex, x0, len, t.Coefficient, z0 + at, z1 + at, 1);
+        }
+        for (int r = 0; r < 2 && y + r < hi; r++) {
+            const int ya = y + r, yb = ya + ey;
+            CreditRows<R>(t, r ? z1 : z0, ya, yb, ya >= 0 && ya < m, yb >= 0 && yb < m, lowerBound,
+                          bias);
+        }
+    }
+}
+
+template <bool Gaussian, int R>
+static void CrossTileBody(const CrossTile& t) {
+    const int m = t.m;
+    const __m256 lowerBound = Broadcast(t.LowerBound);
+    const __m256 bias = Broadcast(t.ExponentBias);
     for (int dy = -R; dy <= R; dy++) {
-        // A rows whose A end (rows 0 to m-1) or B end (rows -dy to m-dy-1) is in the band.
-        const int lo = dy > 0 ? -dy : 0, hi = dy < 0 ? m - dy : m;
-        for (int y = lo; y < hi; y += 2) {
-            const float* const pa = t.StagedA + (y - 1) * StagedRowFloats;
-            const float* const pb = t.StagedB + (y + dy - 1) * StagedRowFloats;
-            for (int dx = -R; dx <= R; dx++) {
-                // The columns whose A end or B end is in the chunk.
-                const int x0 = dx > 0 ? -dx : 0, len = n + (dx < 0 ? -dx : dx);
-                const int at = SlotFloats * (dx + R) + 8 * (x0 + R);
-                DistanceRunPair<Gaussian>(pa, pb + 8 * dx, x0, len, t.Coefficient, z0 + at, z1 + at,
-                                          1);
-            }
-            for (int r = 0; r < 2 && y + r < hi; r++) {
-                const int ya = y + r, yb = ya + dy;
-                CreditRows<R>(t, r ? z1 : z0, ya, yb, ya >= 0 && ya < m, yb >= 0 && yb < m,
-                              lowerBound, bias);
-            }
+        // A rows whose A end (rows 0 to m-1) or B end (rows -ey to m-ey-1) is in the band: one
+        // stretch, or two when the motion moves the B rows clear of the band.
+        const int ey = t.MotionY + dy;
+        if (ey >= m || -ey >= m) {
+            const int lo = ey > 0 ? -ey : 0, hi = ey > 0 ? m : m - ey;
+            CrossRows<Gaussian, R>(t, dy, lo, lo + m, lowerBound, bias);
+            CrossRows<Gaussian, R>(t, dy, hi - m, hi, lowerBound, bias);
+        } else {
+            const int lo = ey > 0 ? -ey : 0, hi = ey < 0 ? m - ey : m;
+            CrossRows<Gaussian, R>(t, dy, lo, hi, lowerBound, bias);
         }
     }
 }
@@ -133,6 +158,7 @@ template <bool Gaussian>
 void AccumulateCrossTile(const CrossTile& t) {
     assert(t.R >= 1 && t.R <= MaxRange && t.n % 8 == 0 && t.n >= 8 && t.n <= ChunkColumns &&
            t.m >= 1);
+    assert(t.n + 2 * (t.R + (t.MotionX < 0 ? -t.MotionX : t.MotionX)) <= 48);
     assert((reinterpret_cast<uintptr_t>(t.Distance) & 31) == 0);
     switch (t.R) {
         case 1:

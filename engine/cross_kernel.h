@@ -1,20 +1,22 @@
 // cross_kernel.h: patch weights between two frames of a clip, both ends credited at once
 //
-// The temporal mode compares every pixel p of a frame A with the (2R+1)^2 positions q = p + d,
-// d = (dy, dx) in [-R, R]^2 (the centre d = (0, 0) included), of a later frame B, with the
-// spatial kernel's 3x3 patch distance, fast exponential and coefficient. Such a pair is the
-// same pair seen from B with the offset -d, so it is evaluated once and credits both ends:
+// The temporal mode compares every pixel p of a frame A with the (2R+1)^2 positions
+// q = p + m + d, d = (dy, dx) in [-R, R]^2 (the centre d = (0, 0) included), of a later frame B,
+// with the spatial kernel's 3x3 patch distance, fast exponential and coefficient. m = (my, mx)
+// is the motion of B relative to A (what lies at p in A lies near p + m in B), so the window
+// follows a pan; m = (0, 0) is the window around p itself. A pair is the same pair seen from B
+// with the offset -(m + d), so it is evaluated once and credits both ends:
 //   sums of A at p: weighted += w * S_B(q), weight += w
 //   sums of B at q: weighted += w * S_A(p), weight += w
 //
 // The work is cut into tiles (rows b to e-1 of a band, vector columns c0 to c1-1 of a chunk).
 // A tile credits only entries inside itself, of both frames, so tiles run on any threads with
 // no ordering between them. For an offset d the tile evaluates the rectangle of A positions
-// whose A end or B end lies in the tile:
+// whose A end or B end lies in the tile (with ey = my + dy, ex = mx + dx):
 //
 //        A end in tile, B end not        both ends in tile           B end in tile, A end not
-//   rows  [b, e) minus [b-dy, e-dy)      [b, e) and [b-dy, e-dy)      [b-dy, e-dy) minus [b, e)
-//   cols  likewise with [c0, c1) and [c0-dx, c1-dx)
+//   rows  [b, e) minus [b-ey, e-ey)      [b, e) and [b-ey, e-ey)      [b-ey, e-ey) minus [b, e)
+//   cols  likewise with [c0, c1) and [c0-ex, c1-ex)
 //
 // so a pair that straddles two tiles is evaluated by both, each crediting its own end. Every
 // entry receives its credits in one order whatever the tiling -- dy ascending, then dx
@@ -26,16 +28,19 @@
 
 #include "chunk.h"
 
-// Sums of one position: weighted sum (8 lanes), then weight sum (8 lanes).
-enum { SumFloats = 16 };
+// Sums of one position: weighted sum (8 lanes), then weight sum (8 lanes). The temporal mode
+// cuts bands into chunks of CrossChunkColumns, narrower than the spatial filter's, so that a
+// 50-vector staged row holds the chunk and CrossReach + 1 columns on each side: R + |m| <=
+// CrossReach per axis, that is a motion of up to 8 - R pixels.
+enum { SumFloats = 16, CrossChunkColumns = 32, CrossReach = 8 };
 
-// One chunk of a band, for one pair of frames. Staged rows are the StagedRows layout of the
-// spatial kernel (50 vectors, vector columns c0-R-1 to c1+R), one row per image row; sums rows
-// hold SumFloats per vector column.
+// One chunk of a band, for one pair of frames. Staged rows are 50 vectors wide (StagedRowFloats),
+// one row per image row; sums rows hold SumFloats per vector column.
 struct CrossTile {
     int R;                      // Range, 1 to 4
     int n;                      // chunk width, a multiple of 8 from 8 to 40
     int m;                      // band rows
+    int MotionY, MotionX;       // m = (my, mx): R + |my| and R + |mx| at most CrossReach
     const float* StagedA;       // column c0 of A's staged band row 0; rows StagedRowFloats apart
     const float* StagedB;       // the same position in B
     float* SumsA;               // sums of A at band row 0, column c0
@@ -50,10 +55,11 @@ struct CrossTile {
 // Scaled distances of two rows for the 2R+1 runs of one dy: 48 vectors per run and row.
 enum { CrossDistanceFloats = 2 * 9 * 48 * 8 };
 
-// Credits every pair between A and B that has an end in the tile, as above. Reads staged rows
-// -R-1 to m+R+1 of both frames (band-relative) and staged columns -R-1 to n+R; writes the sums
-// of band rows 0 to m-1, columns 0 to n-1, of both frames, and nothing else. Preconditions:
-// 1 <= R <= 4, n a multiple of 8 from 8 to 40, m >= 1.
+// Credits every pair between A and B that has an end in the tile, as above. With
+// Ry = R + |my| and Rx = R + |mx|: reads staged rows -Ry-1 to m+Ry+1 of both frames
+// (band-relative) and staged columns -Rx-1 to n+Rx; writes the sums of band rows 0 to m-1,
+// columns 0 to n-1, of both frames, and nothing else. Preconditions: 1 <= R <= 4, n a multiple
+// of 8 from 8 to 40, m >= 1, n + 2 * Rx <= 48 (the distance runs have 48 slots).
 template <bool Gaussian>
 void AccumulateCrossTile(const CrossTile& tile);
 

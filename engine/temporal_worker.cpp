@@ -6,11 +6,15 @@
 //   5376          AccumulatorRing      six rows of 48 entries (4608 bytes each)
 //   33024         cross distances      nine runs of two rows of 48 vectors
 //   60672         packed row           40 vector columns of 8 words
+//   61312         staged band          BandHeight + 2R + 3 rows of 50 vectors, the spatial
+//                                      kernel's view of the band of frame u
 //
-// A band of frame u is filtered chunk by chunk: the spatial kernel over the chunk (its
-// finished rows go to frame u's sums instead of being packed), then the cross tiles between u
-// and each held frame, then the write-out of the frame whose last neighbour u is. A tile
-// credits entries of its own band and chunk only, so bands need no ordering between them.
+// A band of frame u is filtered in two column grids. The spatial kernel runs over the spatial
+// module's 40-column chunks, staged from the source into the slice as the module stages them,
+// so its sums are the module's bit for bit (the kernel's crediting order depends on where
+// chunks end). The cross tiles run over 32-column chunks staged into the slots with room for
+// the moved window; then the frame whose last neighbour u is goes out. A tile credits entries
+// of its own band and chunk only, so bands need no ordering between them.
 #include "temporal_worker.h"
 
 #include <assert.h>
@@ -27,6 +31,7 @@ enum {
     AccumulatorRowBytes = 4608,
     CrossDistanceOffset = DistanceBytes + 6 * AccumulatorRowBytes,
     PackedOffset = CrossDistanceOffset + 2 * 9 * 48 * 32,
+    StagedBandOffset = PackedOffset + 40 * 16,
     StageBlockRows = 16
 };
 
@@ -34,9 +39,10 @@ static float* StagedChunk(const TemporalJob& job, int slot, int c) {
     return reinterpret_cast<float*>(job.Slots + slot * job.SlotBytes + c * job.StagedChunkBytes);
 }
 
-// Column c0 of chunk c's staged image row y (y from -R-1 to H+R+1).
+// Column c0 of chunk c's staged image row y (y from -CrossReach-1 to H+CrossReach+1).
 static float* StagedAt(const TemporalJob& job, int slot, int c, int y) {
-    return StagedChunk(job, slot, c) + (y + job.Range + 1) * StagedRowFloats + (job.Range + 1) * 8;
+    return StagedChunk(job, slot, c) + (y + CrossReach + 1) * StagedRowFloats +
+           (CrossReach + 1) * 8;
 }
 
 // Sums of image row y, vector column x.
@@ -45,16 +51,17 @@ static float* SumsAt(const TemporalJob& job, int slot, int y, int x) {
            (intptr_t(y) * job.V + x) * SumFloats;
 }
 
-// Stages image row y (clamped to the frame) of chunk c into staged row y + R + 1.
-static void StageClipRow(const TemporalJob& job, int slot, int c, int y) {
-    const int R = job.Range, V = job.V, W = job.W, c0 = c * ChunkColumns;
-    const int n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
+// Stages image row y of the source (clamped to the frame) into out: vector columns c0 - G to
+// c0 + n + G - 1, G = reach + 1.
+static void StageSourceRow(const TemporalJob& job, int c0, int n, int reach, int y, float* out) {
+    const int R = reach, V = job.V, W = job.W;
     const int row = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
     const YcPixel* source = reinterpret_cast<const YcPixel*>(
         reinterpret_cast<const char*>(job.Source) + row * job.SourceStride);
-    float* out = StagedChunk(job, slot, c) + (y + R + 1) * StagedRowFloats;
     if (W - 7 * V <= R) {
-        // Strip 7 holds R or fewer columns: margins reach past W in lanes below 7 too.
+        // Strip 7 holds reach or fewer columns: margins reach past W in lanes below 7 too.
+        // (V is 8 whenever W <= 64, so lane 1's left margin never reaches before column 0 on
+        // the other path.)
         StageRowClamped(source, c0 - R - 1, n + 2 * R + 2, V, W, out);
         return;
     }
@@ -67,6 +74,15 @@ static void StageClipRow(const TemporalJob& job, int slot, int c, int y) {
              reinterpret_cast<const char*>(source) + 6 * (intptr_t(c0) - R - 1), out);
 }
 
+// Stages image row y of chunk c of the slot (its cross-tile chunk, with the margins the widest
+// motion reads) into staged row y + CrossReach + 1.
+static void StageClipRow(const TemporalJob& job, int slot, int c, int y) {
+    const int c0 = c * CrossChunkColumns;
+    const int n = job.V - c0 < CrossChunkColumns ? job.V - c0 : CrossChunkColumns;
+    StageSourceRow(job, c0, n, CrossReach, y,
+                   StagedChunk(job, slot, c) + (y + CrossReach + 1) * StagedRowFloats);
+}
+
 void TemporalStageWorker(int32_t threadIndex, int32_t, void* first, void*) {
     TemporalJob& job = *static_cast<TemporalJob*>(first);
     if (threadIndex < 0 || threadIndex >= job.Threads) return;
@@ -76,7 +92,7 @@ void TemporalStageWorker(int32_t threadIndex, int32_t, void* first, void*) {
         if (q >= blocks * job.Chunks) break;
         const int c = q / blocks, i0 = (q % blocks) * StageBlockRows;
         const int i1 = i0 + StageBlockRows < job.StagedRows ? i0 + StageBlockRows : job.StagedRows;
-        for (int i = i0; i < i1; i++) StageClipRow(job, job.Newest, c, i - job.Range - 1);
+        for (int i = i0; i < i1; i++) StageClipRow(job, job.Newest, c, i - CrossReach - 1);
     }
 }
 
@@ -95,8 +111,8 @@ static VEC_INLINE void StoreY(__m128i y, char* p) {
 // whole groups of 8 pixels inside the frame at once, the pixels before W of a group that
 // reaches past it one by one.
 static void WriteTile(const TemporalJob& job, int slot, int c, int b, int m, int16_t* packed) {
-    const int V = job.V, W = job.W, c0 = c * ChunkColumns;
-    const int n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
+    const int V = job.V, W = job.W, c0 = c * CrossChunkColumns;
+    const int n = V - c0 < CrossChunkColumns ? V - c0 : CrossChunkColumns;
     for (int r = 0; r < m; r++) {
         PackSums(SumsAt(job, slot, b + r, c0), packed, n);
         char* out = reinterpret_cast<char*>(job.Out) + intptr_t(b + r) * job.OutStride;
@@ -127,6 +143,7 @@ static void BandWorkerBody(int32_t threadIndex, TemporalJob& job) {
     Chunk chunk;
     chunk.R = R;
     chunk.Distance = reinterpret_cast<float*>(slice);
+    chunk.Staged = reinterpret_cast<float*>(slice + StagedBandOffset);
     chunk.Coefficient = job.WeightCoefficient;
     chunk.LowerBound = &job.LowerBound;
     chunk.ExponentBias = &job.ExponentBias;
@@ -143,11 +160,14 @@ static void BandWorkerBody(int32_t threadIndex, TemporalJob& job) {
         if (q >= job.BandCount) break;
         const int b = q * BH;
         const int m = (b + BH < H ? b + BH : H) - b;
-        for (int c = 0; c < job.Chunks; c++) {
-            const int c0 = c * ChunkColumns;
+        // The spatial filter of frame u, in the spatial module's chunks and staged as it
+        // stages them (so a frame alone in its shot comes out as that filter gives it); the
+        // finished rows go to frame u's sums instead of being packed.
+        for (int c0 = 0; c0 < V; c0 += ChunkColumns) {
             chunk.n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
-            // The spatial filter of frame u, its rows kept as sums.
-            chunk.Staged = StagedChunk(job, u, c) + b * StagedRowFloats;  // image row b-R-1
+            for (int i = 0; i < m + 2 * R + 3; i++)
+                StageSourceRow(job, c0, chunk.n, R, b - R - 1 + i,
+                               chunk.Staged + i * StagedRowFloats);
             for (int i = 0; i < R + 2; i++)
                 chunk.Ring[i] = accumulators + i * AccumulatorRowFloats + EntryFloats * R;
             for (int k = 0; k < R; k++) InitAccumulatorRow(chunk, chunk.Ring[k], k);
@@ -160,8 +180,11 @@ static void BandWorkerBody(int32_t threadIndex, TemporalJob& job) {
                 if (y0 + 1 < m) StoreSums(chunk.Ring[1], SumsAt(job, u, b + y0 + 1, c0), chunk.n);
                 RotateRing(chunk);
             }
-            // The pairs between u and the held frames, nearest first.
-            tile.n = chunk.n;
+        }
+        // The pairs between u and the held frames, nearest first, then the write-out.
+        for (int c = 0; c < job.Chunks; c++) {
+            const int c0 = c * CrossChunkColumns;
+            tile.n = V - c0 < CrossChunkColumns ? V - c0 : CrossChunkColumns;
             tile.m = m;
             tile.StagedB = StagedAt(job, u, c, b);
             tile.SumsB = SumsAt(job, u, b, c0);
@@ -169,6 +192,8 @@ static void BandWorkerBody(int32_t threadIndex, TemporalJob& job) {
                 const int a = (u - k + slots) % slots;
                 tile.StagedA = StagedAt(job, a, c, b);
                 tile.SumsA = SumsAt(job, a, b, c0);
+                tile.MotionY = job.PairMotionY[k];
+                tile.MotionX = job.PairMotionX[k];
                 AccumulateCrossTile<Gaussian>(tile);
             }
             if (job.Finish >= 0) WriteTile(job, job.Finish, c, b, m, packed);

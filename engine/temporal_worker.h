@@ -5,17 +5,20 @@
 // one at a time; each lives in a slot of the clip window (N + 1 slots) with its staged luma and
 // its sums:
 //
-//   slot k:  staged chunks  Chunks x StagedRows rows of 50 vectors (image rows -R-1 to H+R+1,
-//                           clamped to the frame; chunk c holds vector columns 40c-R-1 on)
+//   slot k:  staged chunks  Chunks x StagedRows rows of 50 vectors (image rows -G to H+G,
+//                           clamped to the frame; chunk c holds vector columns 32c-G on,
+//                           G = CrossReach + 1, room for the window moved by the motion)
 //            sums           H rows of V entries of SumFloats (weighted sum, weight sum)
 //
 // When frame u enters: TemporalStageWorker stages it; then TemporalBandWorker, band by band,
-// runs the spatial kernel over frame u (its sums start as the spatial filter's), credits the
+// runs the spatial kernel over frame u (its sums start as the spatial filter's: the kernel
+// stages the band from the source again, in the spatial module's chunks), credits the
 // pairs between u and the held frames u-1 to u-N (AccumulateCrossTile), and, once frame u-N
 // has met frame u, normalises frame u-N and writes its luma out. Every pair is evaluated
 // once, with both ends credited; the sums of a frame stay alive until its last neighbour has
 // arrived. TemporalFinishWorker writes out a held frame that no later frame will meet (at the
-// end of the clip or of a shot).
+// end of the clip or of a shot). The window in frame u of a pixel of frame u-k is centred on
+// the pixel moved by PairMotion[k], the motion from u-k to u.
 //
 // The record is the caller's: the temporal mode keeps nothing static and does not touch the
 // spatial module's BandJob.
@@ -47,11 +50,13 @@ struct TemporalJob {
     int32_t Newest;         // slot of the frame that entered
     int32_t Pairs;          // held frames that meet it: slots Newest-1 down to Newest-Pairs
     int32_t Finish;         // slot to write out after the pairs, or -1
+    int32_t PairMotionY[3], PairMotionX[3];  // [k]: motion of Newest relative to Newest-k
 
     // The clip so far (the entry's bookkeeping).
-    int32_t Count;     // frames of the current shot that have entered
-    int32_t Held;      // of these, not yet written out
-    int32_t Draining;  // the shot is being finished
+    int32_t Count;                   // frames of the current shot that have entered
+    int32_t Held;                    // of these, not yet written out
+    int32_t Draining;                // the shot is being finished
+    int32_t MotionY[3], MotionX[3];  // per slot: its frame's motion relative to the frame before
 };
 
 // WorkerFunctions; first is the TemporalJob.
@@ -65,5 +70,5 @@ HOST_ENTRY void TemporalFinishWorker(int32_t threadIndex, int32_t threadCount, v
                                      void* second);
 
 // Fixed bytes of a thread slice: DistanceBuffer, six accumulator rows, the cross distances and
-// one packed chunk row.
+// one packed chunk row; the staged band follows, (BandHeight + 2R + 3) * 1600 bytes.
 enum { TemporalSliceBytes = 5376 + 6 * 4608 + 2 * 9 * 48 * 32 + 40 * 16 };

@@ -31,18 +31,20 @@ static bool SetupValid(const TemporalSetup* s) {
 static int64_t Plan(const TemporalSetup* s, TemporalJob* job) {
     if (!SetupValid(s)) return 0;
     const int64_t V = (int64_t(s->W) + 63) / 64 * 8;
-    const int64_t chunks = (V + ChunkColumns - 1) / ChunkColumns;
-    const int64_t stagedRows = int64_t(s->H) + 2 * s->Range + 3;
+    const int64_t chunks = (V + CrossChunkColumns - 1) / CrossChunkColumns;
+    const int64_t stagedRows = int64_t(s->H) + 2 * CrossReach + 3;
     const int64_t stagedChunkBytes = stagedRows * StagedRowBytes;
     const int64_t sumsOffset = chunks * stagedChunkBytes;
     const int64_t slotBytes = RoundUp(sumsOffset + int64_t(s->H) * V * SumFloats * 4);
-    const int64_t perThread = RoundUp(TemporalSliceBytes);
+    const int64_t bandHeight = PlanBandHeight(s->H, 1, s->Range);
+    const int64_t perThread =
+        RoundUp(TemporalSliceBytes + (bandHeight + 2 * s->Range + 3) * StagedRowBytes);
     const int64_t head = RoundUp(sizeof(TemporalBlock));
     const int64_t total = head + perThread * s->Threads + slotBytes * (s->Neighbours + 1);
     if (uint64_t(total) > SIZE_MAX / 2 || total > INT64_C(1) << 40) return 0;
     if (job != nullptr) {
         // One band plan for every thread count: the output does not depend on it.
-        job->BandHeight = PlanBandHeight(s->H, 1, s->Range);
+        job->BandHeight = int32_t(bandHeight);
         job->BandCount = (s->H + job->BandHeight - 1) / job->BandHeight;
         job->W = s->W;
         job->H = s->H;
@@ -101,8 +103,12 @@ static void Dispatch(TemporalBlock* b, WorkerFunction worker) {
     b->Run(worker, &b->Job, nullptr);
 }
 
-static int32_t Push(void* block, const YcPixel* frame, int32_t capacity, YcPixel* out,
-                    int32_t outCapacity) {
+static int32_t Clamp(int32_t v, int32_t bound) {
+    return v < -bound ? -bound : v > bound ? bound : v;
+}
+
+static int32_t PushMoved(void* block, const YcPixel* frame, int32_t capacity, int32_t motionY,
+                         int32_t motionX, YcPixel* out, int32_t outCapacity) {
     TemporalBlock* b = Opened(block);
     if (b == nullptr || frame == nullptr) return -1;
     TemporalJob& job = b->Job;
@@ -121,6 +127,18 @@ static int32_t Push(void* block, const YcPixel* frame, int32_t capacity, YcPixel
     job.SourceStride = intptr_t(capacity) * 6;
     Dispatch(b, TemporalStageWorker);
     job.Pairs = job.Count < job.Neighbours ? job.Count : job.Neighbours;
+    // The motion from each held frame to the new one, composed frame by frame.
+    const int32_t bound = TemporalMotionBound(job.Range);
+    job.MotionY[job.Newest] = Clamp(motionY, bound);
+    job.MotionX[job.Newest] = Clamp(motionX, bound);
+    int32_t sumY = 0, sumX = 0;
+    for (int k = 1; k <= job.Pairs; k++) {
+        const int later = (job.Newest - k + 1 + slots) % slots;
+        sumY += job.MotionY[later];
+        sumX += job.MotionX[later];
+        job.PairMotionY[k] = Clamp(sumY, bound);
+        job.PairMotionX[k] = Clamp(sumX, bound);
+    }
     job.Finish = finish;
     job.Out = out;
     job.OutStride = intptr_t(outCapacity) * 6;
@@ -128,6 +146,11 @@ static int32_t Push(void* block, const YcPixel* frame, int32_t capacity, YcPixel
     job.Count++;
     job.Held += finish >= 0 ? 0 : 1;
     return finish >= 0 ? 1 : 0;
+}
+
+static int32_t Push(void* block, const YcPixel* frame, int32_t capacity, YcPixel* out,
+                    int32_t outCapacity) {
+    return PushMoved(block, frame, capacity, 0, 0, out, outCapacity);
 }
 
 static int32_t Finish(void* block, YcPixel* out, int32_t outCapacity) {
@@ -149,7 +172,7 @@ static int32_t Finish(void* block, YcPixel* out, int32_t outCapacity) {
     return 1;
 }
 
-static const TemporalTable Table = {1, BlockBytes, Open, Push, Finish};
+static const TemporalTable Table = {2, BlockBytes, Open, Push, Finish, PushMoved};
 
 const TemporalTable* GetTemporalTable() {
     return &Table;

@@ -12,6 +12,13 @@
 // still held (they meet no later frame), and returns 0 when none is left. The next Push starts a
 // new shot, so a caller that finds a scene cut calls Finish until it returns 0 and goes on.
 // Output: only the Y of each of the W x H pixels is written; Cb and Cr are left as they are.
+//
+// Motion: PushMoved also takes the new frame's global motion relative to the previous frame,
+// in whole pixels (what lies at (y, x) in the previous frame lies at (y + motionY, x + motionX)
+// in the new one). The window of a pixel in a later frame is then centred on the pixel moved by
+// the motion between the two frames (for two frames apart, the sum of the two vectors). Each
+// component is clamped to TemporalMotionBound(Range) pixels, at a frame's entry and again after
+// a sum. Push is PushMoved with no motion.
 #pragma once
 
 #include <stdint.h>
@@ -27,8 +34,13 @@ struct TemporalSetup {
     int32_t Threads;     // the most threads the host's RunOnAllThreads runs, 1 to 256
 };
 
+// The largest motion per axis the window follows: the window's reach, range plus motion, is 8.
+static inline int32_t TemporalMotionBound(int32_t range) {
+    return 8 - range;
+}
+
 struct TemporalTable {
-    int32_t Version;  // 1
+    int32_t Version;  // 2: PushMoved (a version-1 table ends at Finish)
     // Bytes of the block the setup needs, 0 when the setup is out of range or too large.
     int64_t (*BlockBytes)(const TemporalSetup* setup);
     // Lays the mode out in block (32-byte aligned, BlockBytes long). Returns 1, or 0 when the
@@ -43,6 +55,10 @@ struct TemporalTable {
     // Writes out the oldest frame still held: 1 when one was written, 0 when none is left
     // (the shot is over), -1 on bad arguments.
     int32_t (*Finish)(void* block, YcPixel* out, int32_t outCapacity);
+    // Push with the frame's motion relative to the previous frame of the shot (ignored for a
+    // shot's first frame); same results.
+    int32_t (*PushMoved)(void* block, const YcPixel* frame, int32_t capacity, int32_t motionY,
+                         int32_t motionX, YcPixel* out, int32_t outCapacity);
 };
 
 FILTER_EXPORT HOST_ENTRY const TemporalTable* GetTemporalTable();

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <string>
@@ -278,11 +279,15 @@ static bool CheckKernel(std::mt19937& rng, bool gaussian) {
 struct CrossCase {
     int R, n, m, kind, strength;
     bool gaussian, related;
+    int my, mx;  // B's motion against A
 };
 
 static void PrintCrossCase(const char* what, const CrossCase& k) {
-    printf("   %s: R=%d n=%d band rows=%d %s content=%d related=%d strength=%d seed=%u\n", what,
-           k.R, k.n, k.m, k.gaussian ? "gaussian" : "box", k.kind, k.related, k.strength, Seed);
+    printf(
+        "   %s: R=%d n=%d band rows=%d motion=(%d, %d) %s content=%d related=%d strength=%d "
+        "seed=%u\n",
+        what, k.R, k.n, k.m, k.my, k.mx, k.gaussian ? "gaussian" : "box", k.kind, k.related,
+        k.strength, Seed);
 }
 
 static float KernelCoefficient(int strength, bool gaussian) {
@@ -292,7 +297,8 @@ static float KernelCoefficient(int strength, bool gaussian) {
 
 template <bool Gaussian>
 static bool RunCrossCase(const CrossCase& k, std::mt19937& rng, bool bench) {
-    const int R = k.R, n = k.n, m = k.m, rows = m + 2 * R + 3;
+    const int R = k.R, n = k.n, m = k.m;
+    const int Ry = R + abs(k.my), Rx = R + abs(k.mx), rows = m + 2 * Ry + 3;
     // Sums rows carry one guard entry on each side, and a guard row above and below.
     const int sumRow = (n + 2) * SumFloats, sumRows = m + 2;
     const float guard = -7.25f;
@@ -305,20 +311,21 @@ static bool RunCrossCase(const CrossCase& k, std::mt19937& rng, bool bench) {
     const float lower = ModelFloat(0xCE7B0768), bias = ModelFloat(0x4E7DE000);
     CrossTileModel models[8];
     for (int s = 0; s < 8; s++) {
-        models[s].R = R, models[s].n = n, models[s].m = m;
+        models[s].R = R, models[s].n = n, models[s].m = m, models[s].my = k.my, models[s].mx = k.mx;
         models[s].c = c, models[s].lowerBound = lower, models[s].exponentBias = bias;
         models[s].Resize();
     }
-    for (int y = -R - 1; y < m + R + 2; y++)
-        for (int x = -R - 1; x <= n + R; x++)
+    for (int y = -Ry - 1; y < m + Ry + 2; y++)
+        for (int x = -Rx - 1; x <= n + Rx; x++)
             for (int s = 0; s < 8; s++) {
                 const float a = Sample(rng, k.kind, x + 3 * s, y);
-                // Related frames: B is A moved by a column, with a little noise.
-                float b = k.related
-                              ? Sample(rng, k.kind, x + 1 + 3 * s, y) + float(int(rng() % 9) - 4)
-                              : Sample(rng, k.kind, x + 7 * s, y + 2);
+                // Related frames: B is A moved by the motion and a column, with a little noise.
+                float b = k.related ? Sample(rng, k.kind, x - k.mx + 1 + 3 * s, y - k.my) +
+                                          float(int(rng() % 9) - 4)
+                                    : Sample(rng, k.kind, x + 7 * s, y + 2);
                 b = b > 32767.0f ? 32767.0f : b < -32768.0f ? -32768.0f : b;
-                const size_t at = size_t(y + R + 1) * StagedRowFloats + size_t(8 * (x + R + 1) + s);
+                const size_t at =
+                    size_t(y + Ry + 1) * StagedRowFloats + size_t(8 * (x + Rx + 1) + s);
                 stagedA.p[at] = a, stagedB.p[at] = b;
                 models[s].StagedA(y, x) = a, models[s].StagedB(y, x) = b;
             }
@@ -336,9 +343,9 @@ static bool RunCrossCase(const CrossCase& k, std::mt19937& rng, bool bench) {
                     models[s].SumA(y, x)[f] = wa, models[s].SumB(y, x)[f] = wb;
                 }
     CrossTile tile;
-    tile.R = R, tile.n = n, tile.m = m;
-    tile.StagedA = stagedA.p + (R + 1) * StagedRowFloats + 8 * (R + 1);
-    tile.StagedB = stagedB.p + (R + 1) * StagedRowFloats + 8 * (R + 1);
+    tile.R = R, tile.n = n, tile.m = m, tile.MotionY = k.my, tile.MotionX = k.mx;
+    tile.StagedA = stagedA.p + (Ry + 1) * StagedRowFloats + 8 * (Rx + 1);
+    tile.StagedB = stagedB.p + (Ry + 1) * StagedRowFloats + 8 * (Rx + 1);
     tile.SumsA = sumsA.p + sumRow + SumFloats;
     tile.SumsB = sumsB.p + sumRow + SumFloats;
     tile.SumRowFloats = sumRow;
@@ -352,8 +359,8 @@ static bool RunCrossCase(const CrossCase& k, std::mt19937& rng, bool bench) {
         for (int i = 0; i < reps; i++) AccumulateCrossTile<Gaussian>(tile);
         const double ns =
             std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
-        printf("   AccumulateCrossTile R=%d %s n=%d m=%d: %.2f ns per tile pixel\n", R,
-               Gaussian ? "gaussian" : "box", n, m, ns / reps / (double(m) * n * 8));
+        printf("   AccumulateCrossTile R=%d %s n=%d m=%d motion=(%d, %d): %.2f ns per tile pixel\n",
+               R, Gaussian ? "gaussian" : "box", n, m, k.my, k.mx, ns / reps / (double(m) * n * 8));
         return true;
     }
     AccumulateCrossTile<Gaussian>(tile);
@@ -385,15 +392,23 @@ static bool CheckCrossKernel(std::mt19937& rng, bool gaussian) {
     static const int strengths[] = {1, 40, 100, 7, 63};
     for (int R = 1; R <= 4; R++)
         for (int n = 8; n <= 40; n += 8) {
-            const int reps = Bench ? 1 : 1 + Cases / 40;
+            // No motion, then motions up to the bound the chunk width leaves (a staged row
+            // holds n + 2 (R + |mx|) + 2 vectors of 50); band rows short and long against it.
+            const int reps = Bench ? 2 : 2 + Cases / 20;
+            const int boundY = CrossReach - R;
+            const int boundX = std::min(boundY, (48 - n) / 2 - R);
             for (int i = 0; i < reps; i++) {
+                const int my = i == 0 ? 0 : int(rng() % (2 * boundY + 1)) - boundY;
+                const int mx = i == 0 ? 0 : int(rng() % (2 * boundX + 1)) - boundX;
                 CrossCase k{R,
                             n,
-                            Bench ? 30 : 1 + int(rng() % 9),
+                            Bench ? 30 : 1 + int(rng() % 11),
                             int(rng() % 5),
                             strengths[rng() % 5],
                             gaussian,
-                            (rng() & 1) != 0};
+                            (rng() & 1) != 0,
+                            my,
+                            mx};
                 const bool ok = gaussian ? RunCrossCase<true>(k, rng, Bench)
                                          : RunCrossCase<false>(k, rng, Bench);
                 if (!ok) return false;

@@ -7,7 +7,19 @@
 
 std::vector<std::vector<double>> TemporalOracle(const std::vector<LumaPlane>& clip,
                                                 const std::vector<bool>& cutBefore, int R, int N,
-                                                int strength, bool gaussian) {
+                                                int strength, bool gaussian,
+                                                const std::vector<FrameMotion>& motion, int bound) {
+    auto clamp = [bound](int v) { return v < -bound ? -bound : v > bound ? bound : v; };
+    // The motion from frame a to frame b > a.
+    auto between = [&](int a, int b) {
+        FrameMotion sum;
+        if (motion.empty()) return sum;
+        for (int i = a + 1; i <= b; i++) {
+            sum.Y += clamp(motion[size_t(i)].Y);
+            sum.X += clamp(motion[size_t(i)].X);
+        }
+        return FrameMotion{clamp(sum.Y), clamp(sum.X)};
+    };
     const float c = OracleCoefficient(strength, gaussian);
     const float lowerBound = ModelFloat(0xCE7B0768), bias = ModelFloat(0x4E7DE000);
     const int frames = int(clip.size());
@@ -28,8 +40,11 @@ std::vector<std::vector<double>> TemporalOracle(const std::vector<LumaPlane>& cl
                     if (u < 0 || u >= frames || shot[size_t(u)] != shot[size_t(t)]) continue;
                     const LumaPlane& B = clip[size_t(u)];
                     auto SB = [&B](int yy, int xx) { return float(B.At(xx, yy)); };
-                    for (int dy = -R; dy <= R; dy++)
-                        for (int dx = -R; dx <= R; dx++) {
+                    const FrameMotion later = between(t, u), earlier = between(u, t);
+                    const int my = k > 0 ? later.Y : k < 0 ? -earlier.Y : 0;
+                    const int mx = k > 0 ? later.X : k < 0 ? -earlier.X : 0;
+                    for (int dy = my - R; dy <= my + R; dy++)
+                        for (int dx = mx - R; dx <= mx + R; dx++) {
                             if (k == 0 && dy == 0 && dx == 0) continue;
                             const float z =
                                 gaussian ? CrossScaledDistanceRef<true>(SA, SB, y, x, dy, dx, c)

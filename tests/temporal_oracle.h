@@ -10,10 +10,21 @@
 
 #include "oracle.h"
 
-// cutBefore[t]: frame t starts a new shot (frame 0 always does).
+// Motion of a frame relative to the frame before it: what lies at (y, x) there lies at
+// (y + Y, x + X) here.
+struct FrameMotion {
+    int Y = 0, X = 0;
+};
+
+// cutBefore[t]: frame t starts a new shot (frame 0 always does). motion[t], when given, moves
+// the window: frame t's pixel p searches frame u > t around p + M(t, u) and frame u < t around
+// p - M(u, t), where M(a, b) is the sum of the motions of frames a+1 to b, each component of
+// every term and of the sum clamped to +-bound.
 std::vector<std::vector<double>> TemporalOracle(const std::vector<LumaPlane>& clip,
                                                 const std::vector<bool>& cutBefore, int R, int N,
-                                                int strength, bool gaussian);
+                                                int strength, bool gaussian,
+                                                const std::vector<FrameMotion>& motion = {},
+                                                int bound = 0);
 
 // A noisy clip of a pattern that moves by (dx, dy) pixels per frame; sigma is the noise.
 std::vector<LumaPlane> MovingClip(int W, int H, int frames, int dx, int dy, double sigma,

@@ -41,9 +41,10 @@ struct Case {
 const int GuardPixels = 48;
 const int16_t Pattern = 0x5A5A;
 
-// Pushes the clip through the temporal mode; cutBefore[t] ends the shot before frame t.
+// Pushes the clip through the temporal mode; cutBefore[t] ends the shot before frame t. With
+// motion, frames go through PushMoved with their motion, else through Push.
 ClipRun RunClip(const std::vector<LumaPlane>& clip, const std::vector<bool>& cutBefore,
-                const Case& k) {
+                const Case& k, const std::vector<FrameMotion>& motion = {}) {
     ClipRun run;
     const TemporalTable* table = GetTemporalTable();
     SubstituteHost host(k.threads);
@@ -88,7 +89,10 @@ ClipRun RunClip(const std::vector<LumaPlane>& clip, const std::vector<bool>& cut
             for (int x = 0; x < k.W; x++)
                 in[size_t(y) * capacity + x] =
                     YcPixel{clip[t].Y[size_t(y) * k.W + x], int16_t(x), int16_t(y)};
-        const int32_t pushed = table->Push(block, in.data(), capacity, target, outCapacity);
+        const int32_t pushed = motion.empty()
+                                   ? table->Push(block, in.data(), capacity, target, outCapacity)
+                                   : table->PushMoved(block, in.data(), capacity, motion[t].Y,
+                                                      motion[t].X, target, outCapacity);
         if (pushed < 0) run.fault = "Push refused frame " + std::to_string(t);
         if (pushed == 1) collect();
     }
@@ -115,17 +119,30 @@ bool AgreesWithOracle(const Frames& got, const std::vector<std::vector<double>>&
     return true;
 }
 
-std::vector<LumaPlane> ClipOf(int W, int H, int frames, int content, std::mt19937& rng) {
-    if (content == 0)
-        return MovingClip(W, H, frames, 1 + int(rng() % 3), int(rng() % 2), 60.0, rng);
+std::vector<LumaPlane> ClipOf(int W, int H, int frames, int content, int dx, int dy,
+                              std::mt19937& rng) {
+    if (content == 0) return MovingClip(W, H, frames, dx, dy, 60.0, rng);
     std::vector<LumaPlane> clip;
     const Content kinds[] = {Content::Random, Content::Extreme, Content::Noisy, Content::Flat};
     for (int t = 0; t < frames; t++) clip.push_back(MakePlane(W, H, kinds[content - 1], rng));
     return clip;
 }
 
+// Per-frame motion for a clip: none, the clip's own pan with a pixel of error now and then, or
+// anything up to past the bound (which the mode clamps).
+std::vector<FrameMotion> MotionOf(int frames, int R, int kind, int dy, int dx, std::mt19937& rng) {
+    std::vector<FrameMotion> motion{static_cast<size_t>(frames)};
+    if (kind == 0) return motion;
+    const int wide = TemporalMotionBound(R) + 3;
+    for (FrameMotion& f : motion)
+        f = kind == 1 ? FrameMotion{dy + int(rng() % 5 == 0), dx - int(rng() % 5 == 0)}
+                      : FrameMotion{int(rng() % (2 * wide + 1)) - wide,
+                                    int(rng() % (2 * wide + 1)) - wide};
+    return motion;
+}
+
 // Random geometry (narrow frames, frames whose strip 7 is short, single rows), ranges,
-// neighbour counts, strengths, thread counts and cuts, every frame against the oracle.
+// neighbour counts, strengths, thread counts, cuts and motions, every frame against the oracle.
 TEST(Temporal, OracleMatrix) {
     std::mt19937 rng(TestSeed());
     static const int widths[] = {1, 7, 9, 57, 63, 64, 65, 113, 200, 321, 330, 449, 451, 520};
@@ -142,15 +159,20 @@ TEST(Temporal, OracleMatrix) {
         k.threads = 1 + int(rng() % 3);
         k.gaussian = (rng() & 1) != 0;
         const int frames = 1 + int(rng() % 6);
-        std::vector<LumaPlane> clip = ClipOf(k.W, k.H, frames, int(rng() % 5), rng);
+        const int dx = int(rng() % 11) - 5, dy = int(rng() % 7) - 3;
+        std::vector<LumaPlane> clip = ClipOf(k.W, k.H, frames, int(rng() % 5), dx, dy, rng);
         std::vector<bool> cut(size_t(frames), false);
         for (int t = 1; t < frames; t++) cut[size_t(t)] = rng() % 4 == 0;
-        const ClipRun run = RunClip(clip, cut, k);
+        const int kind = int(rng() % 3);
+        const std::vector<FrameMotion> motion = MotionOf(frames, k.R, kind, dy, dx, rng);
+        const ClipRun run = RunClip(clip, cut, k, kind ? motion : std::vector<FrameMotion>{});
         ASSERT_EQ(run.fault, "") << k.Describe();
         std::string where;
-        ASSERT_TRUE(AgreesWithOracle(
-            run.frames, TemporalOracle(clip, cut, k.R, k.N, k.strength, k.gaussian), k, &where))
-            << where;
+        ASSERT_TRUE(AgreesWithOracle(run.frames,
+                                     TemporalOracle(clip, cut, k.R, k.N, k.strength, k.gaussian,
+                                                    motion, TemporalMotionBound(k.R)),
+                                     k, &where))
+            << where << " motion kind " << kind;
     }
 }
 
@@ -200,19 +222,62 @@ TEST(Temporal, LoneFrameIsTheSpatialFilter) {
         }
 }
 
-// The tiles credit in one order whatever the thread count: the same bytes on 1, 2 and 3.
+// The tiles credit in one order whatever the thread count: the same bytes on 1, 2 and 3, with
+// and without motion.
 TEST(Temporal, SameBytesOnAnyThreadCount) {
     std::mt19937 rng(TestSeed() + 3);
     const std::vector<LumaPlane> clip = MovingClip(650, 70, 5, 3, 1, 70.0, rng);
     const std::vector<bool> cut(5, false);
-    Case k{650, 70, 2, 2, 45, 1, true};
-    const ClipRun one = RunClip(clip, cut, k);
-    ASSERT_EQ(one.fault, "");
-    for (int threads : {2, 3}) {
-        k.threads = threads;
-        const ClipRun many = RunClip(clip, cut, k);
-        ASSERT_EQ(many.fault, "");
-        EXPECT_EQ(many.frames, one.frames) << "threads " << threads;
+    const std::vector<FrameMotion> pan(5, FrameMotion{1, 3}), none;
+    for (const std::vector<FrameMotion>* motion : {&none, &pan}) {
+        Case k{650, 70, 2, 2, 45, 1, true};
+        const ClipRun one = RunClip(clip, cut, k, *motion);
+        ASSERT_EQ(one.fault, "");
+        for (int threads : {2, 3}) {
+            k.threads = threads;
+            const ClipRun many = RunClip(clip, cut, k, *motion);
+            ASSERT_EQ(many.fault, "");
+            EXPECT_EQ(many.frames, one.frames) << "threads " << threads;
+        }
+    }
+}
+
+// Without motion the mode gives the bytes it gave before the window could move (and chunks
+// narrowed from 40 to 32 columns): checksums of a fixed clip, taken from that build.
+TEST(Temporal, NoMotionKeepsItsBytes) {
+    const int W = 333, H = 37, frames = 4;
+    std::vector<LumaPlane> clip(frames);
+    uint32_t state = 12345;
+    for (int t = 0; t < frames; t++) {
+        clip[size_t(t)] = LumaPlane{W, H, std::vector<int16_t>(size_t(W) * H)};
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                state = state * 1664525u + 1013904223u;
+                const int u = x - 2 * t, v = y - t;
+                const int clean = (((u >> 3) + (v >> 3)) & 1 ? 2800 : 1200) + 9 * u - 5 * v;
+                clip[size_t(t)].Y[size_t(y) * W + x] = int16_t(clean + int(state >> 24) - 128);
+            }
+    }
+    struct Pinned {
+        int R, N;
+        bool gaussian;
+        uint32_t sum;
+    };
+    static const Pinned pinned[] = {{1, 1, true, 0x38684D58u},  {2, 2, true, 0x0505812Bu},
+                                    {3, 1, false, 0x72925951u}, {4, 2, false, 0x6E056AFAu},
+                                    {2, 1, false, 0x85FBF834u}, {4, 1, true, 0x61CDA781u}};
+    for (const Pinned& p : pinned) {
+        const Case k{W, H, p.R, p.N, 60, 2, p.gaussian};
+        const ClipRun run = RunClip(clip, std::vector<bool>(frames, false), k);
+        ASSERT_EQ(run.fault, "");
+        uint32_t sum = 2166136261u;  // FNV-1a over the Y words
+        for (const auto& frame : run.frames)
+            for (int16_t y : frame) {
+                sum = (sum ^ (uint16_t(y) & 0xFF)) * 16777619u;
+                sum = (sum ^ (uint16_t(y) >> 8)) * 16777619u;
+            }
+        printf("   R=%d N=%d %s: 0x%08X\n", p.R, p.N, p.gaussian ? "gaussian" : "box", sum);
+        EXPECT_EQ(sum, p.sum) << k.Describe();
     }
 }
 
@@ -231,7 +296,7 @@ TEST(Temporal, FlatClipUnchanged) {
 
 TEST(Temporal, RefusesBadSetupsAndCalls) {
     const TemporalTable* table = GetTemporalTable();
-    EXPECT_EQ(table->Version, 1);
+    EXPECT_EQ(table->Version, 2);
     const TemporalSetup good{64, 8, 1, 40, 1, 1, 2};
     EXPECT_GT(table->BlockBytes(&good), 0);
     for (int field = 0; field < 7; field++) {
@@ -274,6 +339,11 @@ TEST(Temporal, RefusesBadSetupsAndCalls) {
     EXPECT_EQ(table->Finish(block, out.data(), 64), 1);
     EXPECT_EQ(table->Push(block, frame.data(), 64, out.data(), 64), 0);  // the shot was over
     EXPECT_EQ(table->Push(nullptr, frame.data(), 64, out.data(), 64), -1);
+    EXPECT_EQ(table->PushMoved(nullptr, frame.data(), 64, 1, 1, out.data(), 64), -1);
+    EXPECT_EQ(table->PushMoved(block, frame.data(), 63, 1, 1, out.data(), 64), -1);
+    // Any motion is taken, and clamped.
+    EXPECT_EQ(table->PushMoved(block, frame.data(), 64, INT32_MIN, INT32_MAX, out.data(), 64), 1);
+    EXPECT_EQ(table->PushMoved(block, frame.data(), 64, INT32_MAX, INT32_MIN, out.data(), 64), 1);
 }
 
 }  // namespace

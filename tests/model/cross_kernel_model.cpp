@@ -5,19 +5,19 @@
 
 template <bool Gaussian>
 void AccumulateCrossTileRef(CrossTileModel& t) {
-    const int R = t.R, n = t.n, m = t.m;
+    const int R = t.R, n = t.n, m = t.m, Ry = t.Ry(), Rx = t.Rx();
     auto A = [&t](int y, int x) { return t.StagedA(y, x); };
     auto B = [&t](int y, int x) { return t.StagedB(y, x); };
     for (int dy = -R; dy <= R; dy++)
-        for (int y = -R; y < m + R; y++)
-            for (int x = -R; x < n + R; x++)
+        for (int y = -Ry; y < m + Ry; y++)
+            for (int x = -Rx; x < n + Rx; x++)
                 for (int dx = -R; dx <= R; dx++) {
-                    const int yb = y + dy, xb = x + dx;
+                    const int ey = t.my + dy, ex = t.mx + dx, yb = y + ey, xb = x + ex;
                     const bool aIn = y >= 0 && y < m && x >= 0 && x < n;
                     const bool bIn = yb >= 0 && yb < m && xb >= 0 && xb < n;
                     if (!aIn && !bIn) continue;
                     const float w =
-                        FastExpWeightRef(CrossScaledDistanceRef<Gaussian>(A, B, y, x, dy, dx, t.c),
+                        FastExpWeightRef(CrossScaledDistanceRef<Gaussian>(A, B, y, x, ey, ex, t.c),
                                          t.lowerBound, t.exponentBias);
                     if (aIn) {
                         float* e = t.SumA(y, x);

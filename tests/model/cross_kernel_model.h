@@ -13,24 +13,28 @@
 
 #include "patch_kernel_model.h"
 
-// Scaled distance c * D between (y, x) of frame A and (y + dy, x + dx) of frame B: the spatial
-// model's ScaledDistanceRef with the two ends read from two frames.
+// Scaled distance c * D between (y, x) of frame A and (y + dy, x + dx) of frame B (dy and dx
+// include the motion): the spatial model's ScaledDistanceRef with the two ends read from two
+// frames.
 template <bool Gaussian, typename FrameA, typename FrameB>
 inline float CrossScaledDistanceRef(const FrameA& A, const FrameB& B, int y, int x, int dy, int dx,
                                     float c) {
     return TwoFrameDistanceRef<Gaussian>(A, B, y, x, dy, dx, c);
 }
 
-// One lane of one tile: staged values of both frames (band rows -R-1 to m+R+1, columns -R-1 to
-// n+R) and the sums of both (rows 0 to m-1, columns 0 to n-1; weighted, weight).
+// One lane of one tile, B moved by (my, mx) against A: staged values of both frames (band rows
+// -Ry-1 to m+Ry+1, columns -Rx-1 to n+Rx, with Ry = R + |my| and Rx = R + |mx|) and the sums of
+// both (rows 0 to m-1, columns 0 to n-1; weighted, weight).
 struct CrossTileModel {
-    int R = 1, n = 8, m = 1;
+    int R = 1, n = 8, m = 1, my = 0, mx = 0;
     float c = 0, lowerBound = 0, exponentBias = 0;
-    std::vector<float> a, b;          // (m + 2R + 3) rows of (n + 2R + 2)
+    std::vector<float> a, b;          // (m + 2Ry + 3) rows of (n + 2Rx + 2)
     std::vector<float> sumsA, sumsB;  // m rows of n entries of 2
 
+    int Ry() const { return R + (my < 0 ? -my : my); }
+    int Rx() const { return R + (mx < 0 ? -mx : mx); }
     void Resize() {
-        const size_t staged = size_t(m + 2 * R + 3) * size_t(n + 2 * R + 2);
+        const size_t staged = size_t(m + 2 * Ry() + 3) * size_t(n + 2 * Rx() + 2);
         a.assign(staged, 0.0f);
         b.assign(staged, 0.0f);
         sumsA.assign(size_t(m) * size_t(n) * 2, 0.0f);
@@ -41,7 +45,7 @@ struct CrossTileModel {
     float* SumA(int y, int x) { return &sumsA[(size_t(y) * size_t(n) + size_t(x)) * 2]; }
     float* SumB(int y, int x) { return &sumsB[(size_t(y) * size_t(n) + size_t(x)) * 2]; }
     size_t Index(int y, int x) const {
-        return size_t(y + R + 1) * size_t(n + 2 * R + 2) + size_t(x + R + 1);
+        return size_t(y + Ry() + 1) * size_t(n + 2 * Rx() + 2) + size_t(x + Rx() + 1);
     }
 };
 
