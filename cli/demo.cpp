@@ -11,6 +11,7 @@
 #include "../noise/shot_tracker.h"
 #include "auto_strength.h"
 #include "image_io.h"
+#include "motion.h"
 #include "run.h"
 #include "temporal_stage.h"
 #include "../noise/temporal_calibration.h"
@@ -151,8 +152,14 @@ int RunDemo(const Options& o) {
     filter.Host->Bind();
     for (int t = 0; t < DemoFrames; t++) {
         HostImage& due = images[done];
-        if (temporal.Table->Push(temporal.Block, images[t].Pixels, images[t].Capacity, due.Pixels,
-                                 due.Capacity) == 1)
+        // Frame t-1 still holds its input: it leaves with this push at the earliest.
+        const GlobalMotion motion =
+            t == 0 ? GlobalMotion{}
+                   : EstimateMotion(images[t - 1].Pixels, images[t - 1].Capacity, images[t].Pixels,
+                                    images[t].Capacity, DemoW, DemoH,
+                                    TemporalMotionBound(across.Range));
+        if (temporal.Table->PushMoved(temporal.Block, images[t].Pixels, images[t].Capacity,
+                                      motion.Y, motion.X, due.Pixels, due.Capacity) == 1)
             done++;
     }
     while (done < DemoFrames &&

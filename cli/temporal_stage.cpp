@@ -3,6 +3,7 @@
 
 #include "../noise/temporal_calibration.h"
 #include "auto_strength.h"
+#include "motion.h"
 #include "options.h"
 #include "scene_cut.h"
 
@@ -24,7 +25,7 @@ bool OpenTemporalFilter(TemporalFilter* t, LumaFilter* filter, const FilterSetti
     SubstituteHost& host = *filter->Host;
     auto get = reinterpret_cast<const TemporalTable* (*)()>(host.Symbol("GetTemporalTable"));
     t->Table = get != nullptr ? get() : nullptr;
-    if (t->Table == nullptr || t->Table->Version != 1) {
+    if (t->Table == nullptr || t->Table->Version < 2) {
         *error =
             "the filter module has no temporal mode (GetTemporalTable); it is older than "
             "this program";
@@ -108,11 +109,17 @@ void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>
     // (and the cut test compares frames on one scale).
     if (item->ScaleBits != t->ScaleBits) ToHostStage(*t->Format, item, t->ScaleBits);
     const HostImage& in = item->Image;
+    GlobalMotion motion;
     if (!t->Held.empty()) {
         const HostImage& previous = t->Held.back()->Image;
         if (IsSceneCut(previous.Pixels, previous.Capacity, in.Pixels, in.Capacity, t->W, t->H)) {
             t->Cuts++;
             FinishShot(t, ready);
+        } else {
+            // The window in this frame follows the picture's motion since the previous one.
+            motion = EstimateMotion(previous.Pixels, previous.Capacity, in.Pixels, in.Capacity,
+                                    t->W, t->H, TemporalMotionBound(t->Settings.Range));
+            t->Moved += motion.Y != 0 || motion.X != 0;
         }
     }
     if (t->Held.empty() && !StartShot(t, *item)) {
@@ -129,8 +136,9 @@ void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>
     }
     // The frame that leaves now, if one does, is the oldest held.
     HostImage* out = t->Held.empty() ? nullptr : &t->Held.front()->Image;
-    const int32_t pushed = t->Table->Push(t->Block, item->Image.Pixels, item->Image.Capacity,
-                                          out ? out->Pixels : nullptr, out ? out->Capacity : 0);
+    const int32_t pushed =
+        t->Table->PushMoved(t->Block, item->Image.Pixels, item->Image.Capacity, motion.Y, motion.X,
+                            out ? out->Pixels : nullptr, out ? out->Capacity : 0);
     if (pushed < 0) {
         // Nothing the caller sends should be refused; hand on what is done and stop here.
         FinishShot(t, ready);

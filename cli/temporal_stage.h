@@ -4,7 +4,9 @@
 // stage once frame t+N has come in: the stage holds up to N + 1 items and hands on the ones
 // that are done, in order. A scene cut (IsSceneCut between two consecutive frames) ends the
 // shot: the held frames are finished with the neighbours they have before the new shot starts,
-// and so are the last frames of the stream when its end item arrives. The mode runs in the
+// and so are the last frames of the stream when its end item arrives. Otherwise each frame goes
+// in with its global motion since the previous one (EstimateMotion), so that the window in
+// the neighbouring frames follows a pan. The mode runs in the
 // Linux library (GetTemporalTable, looked up in the loaded module) on the host's threads, in
 // a block of its own that holds 2N + 1 frames' worth of staged luma and sums at most: memory
 // stays constant whatever the length of the clip.
@@ -36,7 +38,8 @@ struct TemporalFilter {
     // Frames pushed and not yet handed on, oldest first. A frame's result goes into its own
     // item's image; the newest one's image still holds its input, for the scene-cut test.
     std::deque<StreamItem*> Held;
-    long Cuts = 0;  // scene cuts found so far
+    long Cuts = 0;   // scene cuts found so far
+    long Moved = 0;  // frames that came with a global motion (EstimateMotion) other than zero
 };
 
 // Sets the temporal mode up for frames of `format` (W x H) with the settings' Range, strength
