@@ -3,16 +3,18 @@
 //   tessival_temporal quality [--range R] [--threads T] [--box | --gaussian] IMAGE.png...
 //   tessival_temporal speed [--range R] [--frames F] [--reps N] W H THREADS...
 //
-// quality: moving 640x360 clips cut from a strip of the images (pans of 2 to 3 pixels a frame,
-// an object moving over a slowly panned background, and a hard cut between two pans), Gaussian
-// noise of sigma 10 and 20 (8-bit levels), every strength from 10 to 200 in steps of 10 (past
-// 100 at a reduced luma scale, as the program does) for the spatial filter and for --temporal 1
-// and 2, each with the program's weighting (Gaussian, uniform in temporal mode; --box and
-// --gaussian make both the same); the best PSNR of each mode with the strength that gave it,
-// and beside the cut, the two frames next to it at each mode's best strength and at the
-// strength best for those two frames alone.
-// speed: time per frame of the spatial module and of --temporal 1 and 2 (weighted as above),
-// interleaved, on a noisy W x H clip; the median of the repetitions.
+// quality: moving 640x360 clips cut from a strip of the images (pans of 2 and 3 pixels a frame
+// by turns, pans of 2 pixels, an object moving 6 pixels a frame over a pan, and a hard cut
+// between two pans), Gaussian noise of sigma 10 and 20 (8-bit levels), every strength from 10
+// to 200 in steps of 10 (past 100 at a reduced luma scale, as the program does) for the spatial
+// filter, --temporal 1 and 2 with the program's motion estimate, and --temporal 1 with the
+// window left in place, each with the program's weighting (Gaussian, uniform in temporal mode;
+// --box and --gaussian make both the same); per kind of clip the best PSNR of each mode with the
+// strength that gave it, and beside the cut, the two frames next to it at each mode's best
+// strength and at the strength best for those two frames alone.
+// speed: time per frame of the spatial module and of --temporal 1 and 2, interleaved, on a
+// noisy W x H clip panned 3 pixels a frame (the motion estimate timed apart); the median of the
+// repetitions.
 #include <math.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -27,16 +29,17 @@
 #include <vector>
 
 #include "../cli/image_io.h"
+#include "../cli/motion.h"
 #include "../cli/scene_cut.h"
 #include "../host/temporal_api.h"
 #include "../noise/strength_calibration.h"
+#include "../subhost/luma_map.h"
 #include "../subhost/substitute_host.h"
 
-typedef std::vector<uint8_t> Plane;  // 8-bit luma
-static int PanX[2] = {2, 3}, PanY = 1;
-static int OnlyMode = -1;  // speed: time one mode only (for profiles)
+typedef std::vector<uint8_t> Plane;     // 8-bit luma
+static int PanX[2] = {2, 3}, PanY = 1;  // the pans' motion, set per kind of clip
+static int OnlyMode = -1;               // speed: time one mode only (for profiles)
 static bool SpatialGaussian = true, TemporalGaussian = false;
-static int LumaShift = 4;  // 8-bit samples to the luma scale of the strength in use
 struct Clip {
     std::string Name;
     int W = 0, H = 0;
@@ -117,32 +120,35 @@ static double Psnr(double mse) {
     return 10.0 * log10(255.0 * 255.0 / mse);
 }
 
-static void ToFilter(const Plane& p, YcPixel* image, int W, int H, int capacity) {
+// 8-bit luma to the module's images and back, at the luma scale of a strength (12 bits up to
+// 100, fewer past it: SplitStrength).
+static void ToFilter(const Plane& p, YcPixel* image, int W, int H, int capacity,
+                     int scaleBits = FilterScaleBits) {
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++)
             image[size_t(y) * capacity + x] =
-                YcPixel{int16_t(p[size_t(y) * W + x] << LumaShift), 0, 0};
+                YcPixel{LumaToFilter(p[size_t(y) * W + x], 8, scaleBits), 0, 0};
 }
-static Plane FromFilter(const YcPixel* image, int W, int H, int capacity) {
+static Plane FromFilter(const YcPixel* image, int W, int H, int capacity, const Plane& in,
+                        int scaleBits) {
     Plane p(size_t(W) * H);
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++)
-            p[size_t(y) * W + x] = uint8_t(std::clamp(
-                (image[size_t(y) * capacity + x].Y + (1 << (LumaShift - 1))) >> LumaShift, 0, 255));
+            p[size_t(y) * W + x] = uint8_t(LumaFromFilter(image[size_t(y) * capacity + x].Y,
+                                                          in[size_t(y) * W + x], 8, scaleBits));
     return p;
 }
 
 static std::vector<Plane> Spatial(SubstituteHost& host, const std::vector<Plane>& in, int W, int H,
                                   int R, int strength) {
-    const ModuleStrength m = SplitStrength(strength);
-    LumaShift = m.ScaleBits - 8;
-    host.SetControls(R, m.Strength, SpatialGaussian);
+    const ModuleStrength split = SplitStrength(strength);
+    host.SetControls(R, split.Strength, SpatialGaussian);
     host.AllocateImages(W, H, (W + 7) & ~7);
     std::vector<Plane> out;
     for (const Plane& p : in) {
-        ToFilter(p, host.Edit(), W, H, host.Capacity());
+        ToFilter(p, host.Edit(), W, H, host.Capacity(), split.ScaleBits);
         host.Process();
-        out.push_back(FromFilter(host.Edit(), W, H, host.Capacity()));
+        out.push_back(FromFilter(host.Edit(), W, H, host.Capacity(), p, split.ScaleBits));
     }
     return out;
 }
@@ -164,32 +170,39 @@ struct Temporal {
     }
 };
 
-// cuts: 0 none, 1 found by IsSceneCut, 2 the clip's own cut.
+// cuts: 0 none, 1 found by IsSceneCut, 2 the clip's own cut. moved: each frame goes in with
+// the program's motion estimate, else the window stays around the pixel.
 static std::vector<Plane> TemporalRun(SubstituteHost& host, const std::vector<Plane>& in, int W,
-                                      int H, int R, int strength, int N, int cuts, int knownCut) {
+                                      int H, int R, int strength, int N, int cuts, int knownCut,
+                                      bool moved = true) {
+    const ModuleStrength split = SplitStrength(strength);
     Temporal t;
-    const ModuleStrength m = SplitStrength(strength);
-    LumaShift = m.ScaleBits - 8;
-    if (!t.Open(host, W, H, R, m.Strength, N, TemporalGaussian)) {
+    if (!t.Open(host, W, H, R, split.Strength, N, TemporalGaussian)) {
         fprintf(stderr, "temporal mode refused the setup\n");
         exit(1);
     }
     std::vector<YcPixel> frame(size_t(W) * H), previous(size_t(W) * H), out(size_t(W) * H);
     std::vector<Plane> result;
+    auto collect = [&] {
+        const size_t i = result.size();
+        result.push_back(FromFilter(out.data(), W, H, W, in[i], split.ScaleBits));
+    };
     for (size_t i = 0; i < in.size(); i++) {
-        ToFilter(in[i], frame.data(), W, H, W);
+        ToFilter(in[i], frame.data(), W, H, W, split.ScaleBits);
         const bool cut =
             i > 0 && ((cuts == 1 && IsSceneCut(previous.data(), W, frame.data(), W, W, H)) ||
                       (cuts == 2 && int(i) == knownCut));
         if (cut)
-            while (t.Table->Finish(t.Block, out.data(), W) == 1)
-                result.push_back(FromFilter(out.data(), W, H, W));
-        if (t.Table->Push(t.Block, frame.data(), W, out.data(), W) == 1)
-            result.push_back(FromFilter(out.data(), W, H, W));
+            while (t.Table->Finish(t.Block, out.data(), W) == 1) collect();
+        const GlobalMotion motion =
+            i > 0 && !cut && moved
+                ? EstimateMotion(previous.data(), W, frame.data(), W, W, H, TemporalMotionBound(R))
+                : GlobalMotion{};
+        if (t.Table->PushMoved(t.Block, frame.data(), W, motion.Y, motion.X, out.data(), W) == 1)
+            collect();
         previous.swap(frame);
     }
-    while (t.Table->Finish(t.Block, out.data(), W) == 1)
-        result.push_back(FromFilter(out.data(), W, H, W));
+    while (t.Table->Finish(t.Block, out.data(), W) == 1) collect();
     return result;
 }
 
@@ -225,85 +238,109 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
             memcpy(&strip.Y[size_t(y) * strip.W + x0], &images[k][size_t(y) * widths[k]],
                    size_t(widths[k]));
     const int frames = 10;
-    std::vector<Clip> clips;
-    for (int k = 0; k < 3; k++)
-        clips.push_back(Pan(strip, "pan", k * (strip.W - 700) / 2, 10 * k, frames));
-    clips.push_back(MovingObject(strip, strip.W / 3, strip.W - 200, frames));
+    // Kinds of clip: three pans each of 2-and-3 and of 2 pixels a frame, the moving object, and
+    // the cut between two 2-and-3-pixel pans (measured as a whole and beside the cut).
+    struct Kind {
+        const char* Name;
+        std::vector<Clip> Clips;
+    };
+    std::vector<Kind> kinds;
+    const int pans[2][2] = {{2, 3}, {2, 2}};
+    const char* panNames[2] = {"pans of 2 and 3 pixels by turns", "pans of 2 pixels"};
+    for (int p = 0; p < 2; p++) {
+        PanX[0] = pans[p][0], PanX[1] = pans[p][1];
+        kinds.push_back({panNames[p], {}});
+        for (int k = 0; k < 3; k++)
+            kinds.back().Clips.push_back(
+                Pan(strip, "pan", k * (strip.W - 700) / 2, 10 * k, frames));
+    }
+    PanX[0] = 2, PanX[1] = 3;
+    kinds.push_back({"object of 6 right, 3 down over a pan", {}});
+    kinds.back().Clips.push_back(MovingObject(strip, strip.W / 3, strip.W - 200, frames));
     const Clip cut =
         WithCut(Pan(strip, "a", 0, 0, frames), Pan(strip, "b", strip.W - 700, 20, frames), 5);
+    kinds.push_back({"two pans, a cut after frame 5", {cut}});
     SubstituteHost host(threads);
     host.Attach(GetFilterTable());
-    printf(
-        "R=%d, %zu motion clips of %d frames 640x360 and one with a cut after frame 5; images: "
-        "%d; spatial %s, temporal %s\n",
-        R, clips.size(), frames, int(files.size()), SpatialGaussian ? "Gaussian" : "box",
-        TemporalGaussian ? "Gaussian" : "box");
+    printf("R=%d, clips of %d frames 640x360, threads %d; images: %d; spatial %s, temporal %s\n", R,
+           frames, threads, int(files.size()), SpatialGaussian ? "Gaussian" : "box",
+           TemporalGaussian ? "Gaussian" : "box");
+    enum { Modes = 4 };
+    const char* modeNames[Modes] = {"spatial", "temporal 1", "temporal 2", "temporal 1 unmoved"};
     for (double sigma : {10.0, 20.0}) {
         std::mt19937 rng{unsigned(sigma)};
-        std::vector<std::vector<Plane>> noisy;
-        for (const Clip& c : clips) {
-            noisy.push_back(c.Frames);
-            for (Plane& p : noisy.back()) AddNoise(&p, sigma, &rng);
-        }
-        std::vector<Plane> noisyCut = cut.Frames;
-        for (Plane& p : noisyCut) AddNoise(&p, sigma, &rng);
-        double bestPsnr[3] = {0, 0, 0};
-        int bestStrength[3] = {0, 0, 0};
-        for (int mode = 0; mode < 3; mode++)
-            for (int s = 10; s <= MaxStrength; s += 10) {
-                double mse = 0;
-                int n = 0;
-                for (size_t k = 0; k < clips.size(); k++) {
-                    const std::vector<Plane> out =
-                        mode == 0 ? Spatial(host, noisy[k], 640, 360, R, s)
-                                  : TemporalRun(host, noisy[k], 640, 360, R, s, mode, 0, -1);
-                    for (double e : Errors(clips[k], out)) mse += e, n++;
+        for (const Kind& kind : kinds) {
+            std::vector<std::vector<Plane>> noisy;
+            for (const Clip& c : kind.Clips) {
+                noisy.push_back(c.Frames);
+                for (Plane& p : noisy.back()) AddNoise(&p, sigma, &rng);
+            }
+            const bool isCut = kind.Clips[0].Cut >= 0;
+            double bestPsnr[Modes] = {0, 0, 0, 0};
+            int bestStrength[Modes] = {0, 0, 0, 0};
+            for (int mode = 0; mode < Modes; mode++)
+                for (int s = 10; s <= MaxStrength; s += 10) {
+                    double mse = 0;
+                    int n = 0;
+                    for (size_t k = 0; k < kind.Clips.size(); k++) {
+                        const int N = mode == 3 ? 1 : mode;
+                        const std::vector<Plane> out =
+                            mode == 0 ? Spatial(host, noisy[k], 640, 360, R, s)
+                                      : TemporalRun(host, noisy[k], 640, 360, R, s, N,
+                                                    isCut ? 1 : 0, -1, mode != 3);
+                        for (double e : Errors(kind.Clips[k], out)) mse += e, n++;
+                    }
+                    const double p = Psnr(mse / n);
+                    if (p > bestPsnr[mode]) bestPsnr[mode] = p, bestStrength[mode] = s;
                 }
-                const double p = Psnr(mse / n);
-                if (p > bestPsnr[mode]) bestPsnr[mode] = p, bestStrength[mode] = s;
-            }
-        double noisyMse = 0;
-        int n = 0;
-        for (size_t k = 0; k < clips.size(); k++)
-            for (double e : Errors(clips[k], noisy[k])) noisyMse += e, n++;
-        printf(
-            "sigma %2.0f: noisy %.2f dB | spatial %.2f dB (Strength %d) | temporal 1 %.2f dB (%d, "
-            "%+.2f dB) | temporal 2 %.2f dB (%d, %+.2f dB)\n",
-            sigma, Psnr(noisyMse / n), bestPsnr[0], bestStrength[0], bestPsnr[1], bestStrength[1],
-            bestPsnr[1] - bestPsnr[0], bestPsnr[2], bestStrength[2], bestPsnr[2] - bestPsnr[0]);
-        // Beside the cut: frames 4 and 5, each mode at its best Strength.
-        const std::vector<double> spatial =
-            Errors(cut, Spatial(host, noisyCut, 640, 360, R, bestStrength[0]));
-        for (int N = 1; N <= 2; N++) {
-            const char* how[3] = {"not split", "split where IsSceneCut finds it",
-                                  "split at the cut"};
-            for (int cuts = 0; cuts < 3; cuts++) {
-                const std::vector<double> e = Errors(
-                    cut,
-                    TemporalRun(host, noisyCut, 640, 360, R, bestStrength[N], N, cuts, cut.Cut));
-                printf(
-                    "  cut, temporal %d %-32s frame 4 %+.2f dB, frame 5 %+.2f dB against spatial\n",
-                    N, how[cuts], Psnr(e[4]) - Psnr(spatial[4]), Psnr(e[5]) - Psnr(spatial[5]));
-            }
+            double noisyMse = 0;
+            int n = 0;
+            for (size_t k = 0; k < kind.Clips.size(); k++)
+                for (double e : Errors(kind.Clips[k], noisy[k])) noisyMse += e, n++;
+            printf("sigma %2.0f, %s: noisy %.2f dB\n", sigma, kind.Name, Psnr(noisyMse / n));
+            for (int mode = 0; mode < Modes; mode++)
+                printf("  %-20s %.2f dB (%3d) %+.2f dB\n", modeNames[mode], bestPsnr[mode],
+                       bestStrength[mode], bestPsnr[mode] - bestPsnr[0]);
+            if (!isCut) continue;
+            // Beside the cut: frames 4 and 5, each mode at its best strength, the cut found by
+            // IsSceneCut and not.
+            const Clip& c = kind.Clips[0];
+            const std::vector<double> spatial =
+                Errors(c, Spatial(host, noisy[0], 640, 360, R, bestStrength[0]));
+            for (int N = 1; N <= 2; N++)
+                for (int cuts = 1; cuts >= 0; cuts--) {
+                    const std::vector<double> e = Errors(
+                        c,
+                        TemporalRun(host, noisy[0], 640, 360, R, bestStrength[N], N, cuts, c.Cut));
+                    printf(
+                        "  temporal %d, %-10s frame 4 %+.2f dB, frame 5 %+.2f dB against "
+                        "spatial\n",
+                        N, cuts ? "cut found" : "not split", Psnr(e[4]) - Psnr(spatial[4]),
+                        Psnr(e[5]) - Psnr(spatial[5]));
+                }
             // The two frames beside the cut have one neighbour each: the strength best for them
             // alone, against the spatial filter at its own best strength for them.
-            double top = -1e9, topSpatial = -1e9;
-            int at = 0, atSpatial = 0;
-            for (int s = 10; s <= MaxStrength; s += 10) {
-                const std::vector<double> e =
-                    Errors(cut, TemporalRun(host, noisyCut, 640, 360, R, s, N, 1, cut.Cut));
-                const std::vector<double> z = Errors(cut, Spatial(host, noisyCut, 640, 360, R, s));
-                const double p = Psnr((e[4] + e[5]) / 2), q = Psnr((z[4] + z[5]) / 2);
-                if (p > top) top = p, at = s;
-                if (q > topSpatial) topSpatial = q, atSpatial = s;
+            for (int N = 1; N <= 2; N++) {
+                double top = -1e9, topSpatial = -1e9;
+                int at = 0, atSpatial = 0;
+                for (int s = 10; s <= MaxStrength; s += 10) {
+                    const std::vector<double> e =
+                        Errors(c, TemporalRun(host, noisy[0], 640, 360, R, s, N, 1, c.Cut));
+                    const std::vector<double> z =
+                        Errors(c, Spatial(host, noisy[0], 640, 360, R, s));
+                    const double p = Psnr((e[4] + e[5]) / 2), q = Psnr((z[4] + z[5]) / 2);
+                    if (p > top) top = p, at = s;
+                    if (q > topSpatial) topSpatial = q, atSpatial = s;
+                }
+                const std::vector<double> e = Errors(
+                    c, TemporalRun(host, noisy[0], 640, 360, R, bestStrength[N], N, 1, c.Cut));
+                printf(
+                    "  temporal %d, frames 4 and 5: %.2f dB at the clip's best strength %d, "
+                    "%.2f dB at their own best %d; spatial %.2f dB (%d), %.2f dB at its own "
+                    "best %d\n",
+                    N, Psnr((e[4] + e[5]) / 2), bestStrength[N], top, at,
+                    Psnr((spatial[4] + spatial[5]) / 2), bestStrength[0], topSpatial, atSpatial);
             }
-            const std::vector<double> e = Errors(
-                cut, TemporalRun(host, noisyCut, 640, 360, R, bestStrength[N], N, 1, cut.Cut));
-            printf(
-                "  cut, temporal %d, frames 4 and 5: %.2f dB at the clip's best strength %d, "
-                "%.2f dB at their own best %d; spatial %.2f dB (%d), %.2f dB at its own best %d\n",
-                N, Psnr((e[4] + e[5]) / 2), bestStrength[N], top, at,
-                Psnr((spatial[4] + spatial[5]) / 2), bestStrength[0], topSpatial, atSpatial);
         }
     }
     return 0;
@@ -335,7 +372,8 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
         host.SetControls(R, 40, SpatialGaussian);
         host.AllocateImages(W, H, (W + 7) & ~7);
         std::vector<std::vector<double>> times(3), cpu(3);
-        std::vector<YcPixel> frame(size_t(W) * H), out(size_t(W) * H);
+        std::vector<double> estimates;
+        std::vector<YcPixel> frame(size_t(W) * H), previous(size_t(W) * H), out(size_t(W) * H);
         for (int rep = 0; rep < reps; rep++)
             for (int mode = 0; mode < 3; mode++) {
                 if (OnlyMode >= 0 && mode != OnlyMode) {
@@ -348,8 +386,9 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
                     ToFilter(clip[0], host.Edit(), W, H, host.Capacity());
                     host.Process();
                 }
-                double seconds = 0, cpuSeconds = 0;
-                for (const Plane& p : clip) {
+                double seconds = 0, cpuSeconds = 0, estimating = 0;
+                for (size_t i = 0; i < clip.size(); i++) {
+                    const Plane& p = clip[i];
                     if (mode == 0) {
                         ToFilter(p, host.Edit(), W, H, host.Capacity());
                         const auto t0 = std::chrono::steady_clock::now();
@@ -361,9 +400,21 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
                                 .count();
                     } else {
                         ToFilter(p, frame.data(), W, H, W);
+                        // The program's motion estimate, timed apart (it runs on the stage's
+                        // own thread).
+                        const auto e0 = std::chrono::steady_clock::now();
+                        const GlobalMotion motion =
+                            i == 0 ? GlobalMotion{}
+                                   : EstimateMotion(previous.data(), W, frame.data(), W, W, H,
+                                                    TemporalMotionBound(R));
+                        estimating +=
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - e0)
+                                .count();
                         const auto t0 = std::chrono::steady_clock::now();
                         const double c0 = CpuSeconds();
-                        t.Table->Push(t.Block, frame.data(), W, out.data(), W);
+                        t.Table->PushMoved(t.Block, frame.data(), W, motion.Y, motion.X, out.data(),
+                                           W);
+                        previous.swap(frame);
                         cpuSeconds += CpuSeconds() - c0;
                         seconds +=
                             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
@@ -379,6 +430,7 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
                     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
                                    .count();
                 }
+                if (mode == 1) estimates.push_back(1000.0 * estimating / (frames - 1));
                 times[mode].push_back(1000.0 * seconds / frames);
                 cpu[mode].push_back(1000.0 * cpuSeconds / frames);
             }
@@ -399,6 +451,10 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
             "temporal 2 %.2f ms (%.2fx)\n",
             W, H, R, threads, cpuMedian[0], cpuMedian[1], cpuMedian[1] / cpuMedian[0], cpuMedian[2],
             cpuMedian[2] / cpuMedian[0]);
+        std::sort(estimates.begin(), estimates.end());
+        if (!estimates.empty())
+            printf("%dx%d motion estimate (one thread, wall): %.2f ms/frame\n", W, H,
+                   estimates[estimates.size() / 2]);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // temporal_stream_tests.cpp: --temporal in the program: the stage's order and delay, scene cuts,
 // the default that stays the spatial filter, images that refuse the option
 #include <gtest/gtest.h>
+#include <math.h>
 
 #include <random>
 
@@ -87,6 +88,44 @@ TEST(TemporalStream, ACutEndsTheShot) {
                     Frames(Filtered(first, options)) + Frames(Filtered(second, options)))
             << "--temporal " << n;
     }
+}
+
+// A pan of 5 pixels a frame lies outside the range-1 window around each pixel; the motion
+// estimate moves the window onto it, so the neighbours' matches count.
+TEST(TemporalStream, TheWindowFollowsAPan) {
+    const int W = 192, H = 96, frames = 6;
+    std::string clean = Header(W, H, "mono") + "\n", noisy = clean;
+    std::mt19937 random(7);
+    std::normal_distribution<double> noise(0.0, 10.0);
+    for (int t = 0; t < frames; t++) {
+        clean += "FRAME\n", noisy += "FRAME\n";
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                const int u = x - 5 * t, v = y - t;
+                const int c =
+                    128 + int(60 * sin(0.3 * u) * cos(0.23 * v)) + ((u / 9 + v / 7) & 1) * 30;
+                const double n = c + noise(random);
+                clean += char(c);
+                noisy += char(n < 0 ? 0 : n > 255 ? 255 : int(n + 0.5));
+            }
+    }
+    auto psnr = [&](const std::string& out) {
+        const std::string a = Frames(clean), b = Frames(out);
+        EXPECT_EQ(a.size(), b.size());
+        double sum = 0;
+        long count = 0;
+        for (size_t t = 0; t < size_t(frames); t++)
+            for (size_t i = 0; i < size_t(W) * H; i++) {
+                const size_t at = t * (6 + size_t(W) * H) + 6 + i;
+                if (at >= a.size() || at >= b.size()) return 0.0;
+                const double d = double(uint8_t(a[at])) - double(uint8_t(b[at]));
+                sum += d * d, count++;
+            }
+        return 10.0 * log10(255.0 * 255.0 * double(count) / sum);
+    };
+    const double spatial = psnr(Filtered(noisy, "--range 1 --strength 60"));
+    const double temporal = psnr(Filtered(noisy, "--range 1 --strength 60 --temporal 1"));
+    EXPECT_GT(temporal, spatial + 1.0) << "spatial " << spatial << " dB, temporal " << temporal;
 }
 
 TEST(TemporalStream, SceneCutsAreCutsAndMotionIsNot) {
