@@ -1,6 +1,8 @@
 // temporal_stage.cpp: frames of a shot in and out of the temporal mode, cuts, the last frames
 #include "temporal_stage.h"
 
+#include <utility>
+
 #include "../noise/temporal_calibration.h"
 #include "auto_strength.h"
 #include "motion.h"
@@ -109,17 +111,11 @@ void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>
     // (and the cut test compares frames on one scale).
     if (item->ScaleBits != t->ScaleBits) ToHostStage(*t->Format, item, t->ScaleBits);
     const HostImage& in = item->Image;
-    GlobalMotion motion;
     if (!t->Held.empty()) {
         const HostImage& previous = t->Held.back()->Image;
         if (IsSceneCut(previous.Pixels, previous.Capacity, in.Pixels, in.Capacity, t->W, t->H)) {
             t->Cuts++;
             FinishShot(t, ready);
-        } else {
-            // The window in this frame follows the picture's motion since the previous one.
-            motion = EstimateMotion(previous.Pixels, previous.Capacity, in.Pixels, in.Capacity,
-                                    t->W, t->H, TemporalMotionBound(t->Settings.Range));
-            t->Moved += motion.Y != 0 || motion.X != 0;
         }
     }
     if (t->Held.empty() && !StartShot(t, *item)) {
@@ -134,6 +130,19 @@ void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>
         item->Sigma = t->Sigma;
         item->Strength = t->Strength;
     }
+    // The window in this frame follows the picture's motion since the previous frame of the
+    // shot, both on the shot's scale by now; each frame's sums are taken once.
+    GlobalMotion motion;
+    MotionSums sums;
+    SumFrame(item->Image.Pixels, item->Image.Capacity, t->W, t->H, &sums);
+    if (!t->Held.empty()) {
+        const HostImage& previous = t->Held.back()->Image;
+        motion = EstimateMotion(t->PreviousSums, previous.Pixels, previous.Capacity, sums,
+                                item->Image.Pixels, item->Image.Capacity,
+                                TemporalMotionBound(t->Settings.Range));
+        t->Moved += motion.Y != 0 || motion.X != 0;
+    }
+    t->PreviousSums = std::move(sums);
     // The frame that leaves now, if one does, is the oldest held.
     HostImage* out = t->Held.empty() ? nullptr : &t->Held.front()->Image;
     const int32_t pushed =

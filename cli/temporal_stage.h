@@ -18,6 +18,7 @@
 
 #include "../host/temporal_api.h"
 #include "luma_filter.h"
+#include "motion.h"
 #include "stream_stages.h"
 
 struct TemporalFilter {
@@ -40,6 +41,7 @@ struct TemporalFilter {
     std::deque<StreamItem*> Held;
     long Cuts = 0;   // scene cuts found so far
     long Moved = 0;  // frames that came with a global motion (EstimateMotion) other than zero
+    MotionSums PreviousSums;  // of the newest frame held, for the next frame's motion
 };
 
 // Sets the temporal mode up for frames of `format` (W x H) with the settings' Range, strength
