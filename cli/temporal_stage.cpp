@@ -140,7 +140,6 @@ void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>
         motion = EstimateMotion(t->PreviousSums, previous.Pixels, previous.Capacity, sums,
                                 item->Image.Pixels, item->Image.Capacity,
                                 TemporalMotionBound(t->Settings.Range));
-        t->Moved += motion.Y != 0 || motion.X != 0;
     }
     t->PreviousSums = std::move(sums);
     // The frame that leaves now, if one does, is the oldest held.

@@ -39,8 +39,7 @@ struct TemporalFilter {
     // Frames pushed and not yet handed on, oldest first. A frame's result goes into its own
     // item's image; the newest one's image still holds its input, for the scene-cut test.
     std::deque<StreamItem*> Held;
-    long Cuts = 0;   // scene cuts found so far
-    long Moved = 0;  // frames that came with a global motion (EstimateMotion) other than zero
+    long Cuts = 0;            // scene cuts found so far
     MotionSums PreviousSums;  // of the newest frame held, for the next frame's motion
 };
 
