@@ -32,6 +32,7 @@
 #include "../cli/image_io.h"
 #include "../cli/motion.h"
 #include "../cli/scene_cut.h"
+#include "../cli/temporal_stage.h"
 #include "../host/temporal_api.h"
 #include "../noise/strength_calibration.h"
 #include "../subhost/luma_map.h"
@@ -171,6 +172,13 @@ struct Temporal {
     }
 };
 
+// An 8-bit gray stream's format, for the program's measures.
+static Y4mFormat GrayFormat(int W, int H) {
+    Y4mFormat format;
+    format.Width = W, format.Height = H, format.Bits = 8, format.Planes = 1;
+    return format;
+}
+
 // cuts: 0 none, 1 found by IsSceneCut, 2 the clip's own cut. moved: each frame goes in with
 // the program's motion estimate, else the window stays around the pixel.
 static std::vector<Plane> TemporalRun(SubstituteHost& host, const std::vector<Plane>& in, int W,
@@ -182,26 +190,27 @@ static std::vector<Plane> TemporalRun(SubstituteHost& host, const std::vector<Pl
         fprintf(stderr, "temporal mode refused the setup\n");
         exit(1);
     }
-    std::vector<YcPixel> frame(size_t(W) * H), previous(size_t(W) * H), out(size_t(W) * H);
+    std::vector<YcPixel> frame(size_t(W) * H), out(size_t(W) * H);
     std::vector<Plane> result;
+    const Y4mFormat format = GrayFormat(W, H);
     auto collect = [&] {
         const size_t i = result.size();
         result.push_back(FromFilter(out.data(), W, H, W, in[i], split.ScaleBits));
     };
+    // The program's measures, from the 8-bit samples as its reader takes them.
+    FrameMeasures measures;
+    measures.Bound = TemporalMotionBound(R);
     for (size_t i = 0; i < in.size(); i++) {
         ToFilter(in[i], frame.data(), W, H, W, split.ScaleBits);
-        const bool cut =
-            i > 0 && ((cuts == 1 && IsSceneCut(previous.data(), W, frame.data(), W, W, H)) ||
-                      (cuts == 2 && int(i) == knownCut));
+        StreamItem item;
+        item.Frame.Data = in[i];
+        MeasureStage(&measures, format, &item);
+        const bool cut = i > 0 && ((cuts == 1 && item.Cut) || (cuts == 2 && int(i) == knownCut));
         if (cut)
             while (t.Table->Finish(t.Block, out.data(), W) == 1) collect();
-        const GlobalMotion motion =
-            i > 0 && !cut && moved
-                ? EstimateMotion(previous.data(), W, frame.data(), W, W, H, TemporalMotionBound(R))
-                : GlobalMotion{};
+        const GlobalMotion motion = i > 0 && !cut && moved ? item.Motion : GlobalMotion{};
         if (t.Table->PushMoved(t.Block, frame.data(), W, motion.Y, motion.X, out.data(), W) == 1)
             collect();
-        previous.swap(frame);
     }
     while (t.Table->Finish(t.Block, out.data(), W) == 1) collect();
     return result;
@@ -374,8 +383,11 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
         host.AllocateImages(W, H, (W + 7) & ~7);
         std::vector<std::vector<double>> times(3), cpu(3);
         std::vector<double> estimates;
-        std::vector<YcPixel> frame(size_t(W) * H), previous(size_t(W) * H), out(size_t(W) * H);
-        MotionSums previousSums;
+        std::vector<YcPixel> frame(size_t(W) * H), out(size_t(W) * H);
+        const Y4mFormat format = GrayFormat(W, H);
+        FrameMeasures measures;
+        measures.Bound = TemporalMotionBound(R);
+        StreamItem item;
         for (int rep = 0; rep < reps; rep++)
             for (int mode = 0; mode < 3; mode++) {
                 if (OnlyMode >= 0 && mode != OnlyMode) {
@@ -402,16 +414,12 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
                                 .count();
                     } else {
                         ToFilter(p, frame.data(), W, H, W);
-                        // The program's motion estimate, timed apart (it runs on the stage's
-                        // own thread).
+                        // The program's motion and cut measures, timed apart (they run on its
+                        // reader's thread).
+                        item.Frame.Data = p;
                         const auto e0 = std::chrono::steady_clock::now();
-                        MotionSums sums;
-                        SumFrame(frame.data(), W, W, H, &sums);
-                        const GlobalMotion motion =
-                            i == 0 ? GlobalMotion{}
-                                   : EstimateMotion(previousSums, previous.data(), W, sums,
-                                                    frame.data(), W, TemporalMotionBound(R));
-                        previousSums = std::move(sums);
+                        MeasureStage(&measures, format, &item);
+                        const GlobalMotion motion = i == 0 ? GlobalMotion{} : item.Motion;
                         estimating +=
                             std::chrono::duration<double>(std::chrono::steady_clock::now() - e0)
                                 .count();
@@ -419,7 +427,6 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
                         const double c0 = CpuSeconds();
                         t.Table->PushMoved(t.Block, frame.data(), W, motion.Y, motion.X, out.data(),
                                            W);
-                        previous.swap(frame);
                         cpuSeconds += CpuSeconds() - c0;
                         seconds +=
                             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -57,21 +58,49 @@ int Median(std::vector<int> values) {
     return values[values.size() / 2];
 }
 
-}  // namespace
+// Candidates are tried pixel by pixel (absolute differences) at about 32K samples (fewer when
+// the frame is smaller): runs of RunPixels in about 181 rows, so that a candidate reads a few
+// thousand cache lines of b, not one per sample. Rows and runs are moved within their cells by
+// a fixed jitter: a regular grid would miss every edge that lies on one phase of its step
+// (block edges, say), and then tell neighbouring vectors apart badly. The runs depend on the
+// frame's size and the bound only; f(y, x) is called for each run's first pixel, in order.
+enum { RunPixels = 8, Samples = 32768 };
 
-void SumFrame(const YcPixel* image, int capacity, int W, int H, MotionSums* sums) {
+template <typename F>
+void SampleRuns(int W, int H, int bound, F f) {
+    const int inner = W - 2 * bound;
+    const int sy = std::max(1, (H - 2 * bound) / 181), rows = (H - 2 * bound) / sy;
+    // Short frames take more runs per row, up to the whole row.
+    const int wanted = (Samples / RunPixels + rows - 1) / rows;
+    const int runs = std::max(1, std::min(wanted, inner / RunPixels));
+    const int step = inner / runs, room = step - RunPixels + 1;
+    for (int k = 0; bound + k * sy < H - bound; k++) {
+        const int y = bound + k * sy + (k * 5 + 1) % sy;
+        if (y >= H - bound) break;
+        for (int j = 0; j < runs; j++) f(y, bound + j * step + (j * 3 + k * 7) % room);
+    }
+}
+
+// Frames too small for the estimate (or no room to move) keep no motion.
+bool TooSmall(int W, int H, int bound) {
+    return W < 1 || H < 1 || bound <= 0 || W <= 2 * bound + 8 || H <= 2 * bound + 8;
+}
+
+template <typename T>
+void SumPlane(const T* image, ptrdiff_t stride, int W, int H, int bound, MotionSums* sums) {
     MotionSums& p = *sums;
     const int gx = std::clamp(W / 48, 1, 4), gy = std::clamp(H / 48, 1, 4);
-    p.W = W, p.H = H, p.gx = gx, p.gy = gy;
+    p.W = W, p.H = H, p.gx = gx, p.gy = gy, p.Bound = bound;
     p.Columns.assign(size_t(gy) * W, 0);
     p.Rows.assign(size_t(gx) * H, 0);
+    p.Samples.clear();
     for (int j = 0; j < gy; j++) {
         int y0, y1;
         Band(H, gy, j, &y0, &y1);
         int64_t* columns = p.Columns.data() + size_t(j) * W;
         for (int y = y0; y < y1; y++) {
-            const YcPixel* row = image + size_t(y) * capacity;
-            for (int x = 0; x < W; x++) columns[x] += row[x].Y;
+            const T* row = image + y * stride;
+            for (int x = 0; x < W; x++) columns[x] += Luma(row[x]);
         }
     }
     for (int i = 0; i < gx; i++) {
@@ -79,28 +108,61 @@ void SumFrame(const YcPixel* image, int capacity, int W, int H, MotionSums* sums
         Band(W, gx, i, &x0, &x1);
         int64_t* rows = p.Rows.data() + size_t(i) * H;
         for (int y = 0; y < H; y++) {
-            const YcPixel* row = image + size_t(y) * capacity;
+            const T* row = image + y * stride;
             int64_t sum = 0;
-            for (int x = x0; x < x1; x++) sum += row[x].Y;
+            for (int x = x0; x < x1; x++) sum += Luma(row[x]);
             rows[y] = sum;
         }
     }
+    if (TooSmall(W, H, bound)) return;
+    SampleRuns(W, H, bound, [&](int y, int x) {
+        const T* run = image + y * stride + x;
+        for (int q = 0; q < RunPixels; q++) p.Samples.push_back(Luma(run[q]));
+    });
+}
+
+// The cost of each candidate (vy, vx): the absolute differences between a's samples and b's
+// pixels moved by it.
+template <typename T>
+struct Candidates {
+    const T* b;
+    ptrdiff_t stride;
+    const std::vector<int32_t>* values;
+    std::vector<ptrdiff_t> offsets;  // of each run in b, at no motion
+
+    int64_t Cost(int vy, int vx) const {
+        const ptrdiff_t delta = vy * stride + vx;
+        int64_t sum = 0;
+        const int32_t* v = values->data();
+        for (size_t r = 0; r < offsets.size(); r++, v += RunPixels) {
+            const T* moved = b + (offsets[r] + delta);
+            for (int q = 0; q < RunPixels; q++) sum += abs(v[q] - Luma(moved[q]));
+        }
+        return sum;
+    }
+};
+
+}  // namespace
+
+void SumFrame(const LumaPlane& plane, int bound, MotionSums* sums) {
+    WithLuma(plane,
+             [&](auto image) { SumPlane(image, plane.Stride, plane.W, plane.H, bound, sums); });
 }
 
 GlobalMotion EstimateMotion(const YcPixel* a, int capacityA, const YcPixel* b, int capacityB, int W,
                             int H, int bound) {
     MotionSums sa, sb;
-    SumFrame(a, capacityA, W, H, &sa);
-    SumFrame(b, capacityB, W, H, &sb);
-    return EstimateMotion(sa, a, capacityA, sb, b, capacityB, bound);
+    const LumaPlane planeB = HostLuma(b, capacityB, W, H);
+    SumFrame(HostLuma(a, capacityA, W, H), bound, &sa);
+    SumFrame(planeB, bound, &sb);
+    return EstimateMotion(sa, sb, planeB);
 }
 
-GlobalMotion EstimateMotion(const MotionSums& pa, const YcPixel* a, int capacityA,
-                            const MotionSums& pb, const YcPixel* b, int capacityB, int bound) {
+GlobalMotion EstimateMotion(const MotionSums& pa, const MotionSums& pb, const LumaPlane& planeB) {
     GlobalMotion none;
-    const int W = pa.W, H = pa.H, gx = pa.gx, gy = pa.gy;
-    if (pb.W != W || pb.H != H || W < 1 || H < 1 || bound <= 0 || W <= 2 * bound + 8 ||
-        H <= 2 * bound + 8)
+    const int W = pa.W, H = pa.H, gx = pa.gx, gy = pa.gy, bound = pa.Bound;
+    if (pb.W != W || pb.H != H || pb.Bound != bound || planeB.W != W || planeB.H != H ||
+        TooSmall(W, H, bound) || pa.Samples.size() != pb.Samples.size())
         return none;
     std::vector<int> ys, xs;
     for (int j = 0; j < gy; j++)
@@ -113,60 +175,32 @@ GlobalMotion EstimateMotion(const MotionSums& pa, const YcPixel* a, int capacity
         }
     const int my = Median(ys), mx = Median(xs);
 
-    // Candidates are tried pixel by pixel (absolute differences) at about 32K samples (fewer
-    // when the frame is smaller): runs of RunPixels in about 181 rows, so that a candidate reads a
-    // few thousand cache lines of b, not one per sample. Rows and runs are moved within their cells
-    // by a fixed jitter: a regular grid would miss every edge that lies on one phase of its step
-    // (block edges, say), and then tell neighbouring vectors apart badly.
-    enum { RunPixels = 8, Samples = 32768 };
-    const int inner = W - 2 * bound;
-    const int sy = std::max(1, (H - 2 * bound) / 181), rows = (H - 2 * bound) / sy;
-    // Short frames take more runs per row, up to the whole row.
-    const int wanted = (Samples / RunPixels + rows - 1) / rows;
-    const int runs = std::max(1, std::min(wanted, inner / RunPixels));
-    const int step = inner / runs, room = step - RunPixels + 1;
-    std::vector<int32_t> values;
-    std::vector<size_t> offsets;  // of each run in b, at no motion
-    for (int k = 0; bound + k * sy < H - bound; k++) {
-        const int y = bound + k * sy + (k * 5 + 1) % sy;
-        if (y >= H - bound) break;
-        for (int j = 0; j < runs; j++) {
-            const int x = bound + j * step + (j * 3 + k * 7) % room;
-            offsets.push_back(size_t(y) * capacityB + x);
-            for (int q = 0; q < RunPixels; q++)
-                values.push_back(a[size_t(y) * capacityA + x + q].Y);
+    return WithLuma(planeB, [&](auto b) {
+        Candidates<std::remove_const_t<std::remove_pointer_t<decltype(b)>>> c{
+            b, planeB.Stride, &pa.Samples, {}};
+        SampleRuns(W, H, bound, [&](int y, int x) { c.offsets.push_back(y * planeB.Stride + x); });
+        // Downhill from the median: the best of a vector and its eight neighbours, until the
+        // vector itself is best (the regions' sums can miss by a pixel or two where the picture
+        // has little detail along one axis).
+        const int span = 2 * bound + 1;
+        std::vector<int64_t> known(size_t(span) * span, -1);
+        auto at = [&](int vy, int vx) {
+            int64_t& cost = known[size_t(vy + bound) * span + size_t(vx + bound)];
+            if (cost < 0) cost = c.Cost(vy, vx);
+            return cost;
+        };
+        GlobalMotion found{my, mx};
+        for (bool moved = true; moved;) {
+            moved = false;
+            const GlobalMotion centre = found;
+            for (int vy = std::max(centre.Y - 1, -bound); vy <= std::min(centre.Y + 1, bound); vy++)
+                for (int vx = std::max(centre.X - 1, -bound); vx <= std::min(centre.X + 1, bound);
+                     vx++)
+                    if (at(vy, vx) < at(found.Y, found.X))
+                        found = GlobalMotion{vy, vx}, moved = true;
         }
-    }
-    auto cost = [&](int vy, int vx) {
-        const ptrdiff_t delta = ptrdiff_t(vy) * capacityB + vx;
-        int64_t sum = 0;
-        const int32_t* v = values.data();
-        for (size_t r = 0; r < offsets.size(); r++, v += RunPixels) {
-            const YcPixel* moved = b + (ptrdiff_t(offsets[r]) + delta);
-            for (int q = 0; q < RunPixels; q++) {
-                sum += abs(v[q] - moved[q].Y);
-            }
-        }
-        return sum;
-    };
-    // Downhill from the median: the best of a vector and its eight neighbours, until the vector
-    // itself is best (the regions' sums can miss by a pixel or two where the picture has little
-    // detail along one axis).
-    const int span = 2 * bound + 1;
-    std::vector<int64_t> known(size_t(span) * span, -1);
-    auto at = [&](int vy, int vx) {
-        int64_t& c = known[size_t(vy + bound) * span + size_t(vx + bound)];
-        if (c < 0) c = cost(vy, vx);
-        return c;
-    };
-    GlobalMotion found{my, mx};
-    for (bool moved = true; moved;) {
-        moved = false;
-        const GlobalMotion centre = found;
-        for (int vy = std::max(centre.Y - 1, -bound); vy <= std::min(centre.Y + 1, bound); vy++)
-            for (int vx = std::max(centre.X - 1, -bound); vx <= std::min(centre.X + 1, bound); vx++)
-                if (at(vy, vx) < at(found.Y, found.X)) found = GlobalMotion{vy, vx}, moved = true;
-    }
-    const bool still = found.Y == 0 && found.X == 0;
-    return !still && double(at(found.Y, found.X)) < ClearlyBetter * double(at(0, 0)) ? found : none;
+        const bool still = found.Y == 0 && found.X == 0;
+        return !still && double(at(found.Y, found.X)) < ClearlyBetter * double(at(0, 0)) ? found
+                                                                                         : none;
+    });
 }

@@ -1,51 +1,68 @@
-// scene_cut.cpp: block means of two frames, the median distance to the best neighbour
+// scene_cut.cpp: block means and activities of each frame, the median distance to the best
+// neighbour
 #include "scene_cut.h"
 
 #include <stdlib.h>
 
 #include <algorithm>
-#include <vector>
 
-// Two numbers per CutBlock x CutBlock block (partial blocks at the right and bottom edges): the
-// mean Y, and the block's activity, the mean absolute difference between horizontally and
-// vertically adjacent pixels. Motion keeps both close to a neighbouring block's; a new shot
-// changes the brightness or the texture of most blocks.
-struct BlockStats {
-    std::vector<int> Mean, Activity;
-};
+#include "../subhost/luma_map.h"
 
-static BlockStats Stats(const YcPixel* image, int W, int H, int capacity, int bw, int bh) {
-    std::vector<long> sums(size_t(bw) * bh, 0), steps(sums.size(), 0);
+// Sums of the values and of the steps to the right and below, per block, one row at a time; the
+// last column and row step to themselves. Runs of one block's columns keep the inner loops plain
+// enough for the compiler to vectorize.
+template <typename T>
+static void BlockSums(const T* image, ptrdiff_t stride, int W, int H, int bw, int64_t* sums,
+                      int64_t* steps) {
     for (int y = 0; y < H; y++) {
-        const YcPixel* row = image + size_t(y) * capacity;
-        const YcPixel* below = y + 1 < H ? row + capacity : row;
-        long* s = sums.data() + size_t(y / CutBlock) * bw;
-        long* d = steps.data() + size_t(y / CutBlock) * bw;
-        for (int x = 0; x < W; x++) {
-            s[x / CutBlock] += row[x].Y;
-            const int right = x + 1 < W ? row[x + 1].Y : row[x].Y;
-            d[x / CutBlock] += abs(right - row[x].Y) + abs(below[x].Y - row[x].Y);
+        const T* row = image + y * stride;
+        const T* below = y + 1 < H ? row + stride : row;
+        int64_t* s = sums + size_t(y / CutBlock) * bw;
+        int64_t* d = steps + size_t(y / CutBlock) * bw;
+        for (int i = 0; i < bw; i++) {
+            const int x0 = i * CutBlock, x1 = std::min(W, x0 + CutBlock);
+            const int right = std::min(x1, W - 1);  // the last column steps to itself
+            int sum = 0, step = 0;
+            for (int x = x0; x < x1; x++) {
+                sum += Luma(row[x]);
+                step += abs(Luma(below[x]) - Luma(row[x]));
+            }
+            for (int x = x0; x < right; x++) step += abs(Luma(row[x + 1]) - Luma(row[x]));
+            s[i] += sum;
+            d[i] += step;
         }
     }
-    BlockStats stats;
-    stats.Mean.resize(sums.size());
-    stats.Activity.resize(sums.size());
-    for (int j = 0; j < bh; j++)
-        for (int i = 0; i < bw; i++) {
-            const long w = std::min(int(CutBlock), W - i * CutBlock);
-            const long h = std::min(int(CutBlock), H - j * CutBlock);
-            const size_t k = size_t(j) * bw + i;
-            stats.Mean[k] = int(sums[k] / (w * h));
-            stats.Activity[k] = int(steps[k] / (2 * w * h));
-        }
-    return stats;
 }
 
-bool IsSceneCut(const YcPixel* a, int capacityA, const YcPixel* b, int capacityB, int W, int H) {
-    if (W <= 0 || H <= 0) return false;
+void MeasureCut(const LumaPlane& plane, int bits, CutStats* stats) {
+    const int W = plane.W, H = plane.H;
     const int bw = (W + CutBlock - 1) / CutBlock, bh = (H + CutBlock - 1) / CutBlock;
-    const BlockStats sa = Stats(a, W, H, capacityA, bw, bh);
-    const BlockStats sb = Stats(b, W, H, capacityB, bw, bh);
+    std::vector<int64_t> sums(size_t(bw) * bh, 0), steps(sums.size(), 0);
+    if (W > 0 && H > 0)
+        WithLuma(plane, [&](auto image) {
+            BlockSums(image, plane.Stride, W, H, bw, sums.data(), steps.data());
+        });
+    // On the 12-bit scale: sums times 2^up, or counts times 2^-up past 12 bits.
+    const int up = FilterScaleBits - bits;
+    stats->W = W, stats->H = H;
+    stats->Mean.resize(sums.size());
+    stats->Activity.resize(sums.size());
+    for (int j = 0; j < bh; j++)
+        for (int i = 0; i < bw; i++) {
+            const int64_t w = std::min(int(CutBlock), W - i * CutBlock);
+            const int64_t h = std::min(int(CutBlock), H - j * CutBlock);
+            const size_t k = size_t(j) * bw + i;
+            const int64_t n = up >= 0 ? w * h : (w * h) << -up;
+            const int shift = up >= 0 ? up : 0;
+            stats->Mean[k] = int((sums[k] << shift) / n);
+            stats->Activity[k] = int((steps[k] << shift) / (2 * n));
+        }
+}
+
+bool IsSceneCut(const CutStats& sa, const CutStats& sb) {
+    const int W = sb.W, H = sb.H;
+    if (W <= 0 || H <= 0 || sa.W != W || sa.H != H) return false;
+    const int bw = (W + CutBlock - 1) / CutBlock, bh = (H + CutBlock - 1) / CutBlock;
     std::vector<int> miss(sb.Mean.size());
     for (int j = 0; j < bh; j++)
         for (int i = 0; i < bw; i++) {
@@ -61,4 +78,12 @@ bool IsSceneCut(const YcPixel* a, int capacityA, const YcPixel* b, int capacityB
         }
     std::nth_element(miss.begin(), miss.begin() + miss.size() / 2, miss.end());
     return miss[miss.size() / 2] > CutLevel;
+}
+
+bool IsSceneCut(const YcPixel* a, int capacityA, const YcPixel* b, int capacityB, int W, int H) {
+    if (W <= 0 || H <= 0) return false;
+    CutStats sa, sb;
+    MeasureCut(HostLuma(a, capacityA, W, H), FilterScaleBits, &sa);
+    MeasureCut(HostLuma(b, capacityB, W, H), FilterScaleBits, &sb);
+    return IsSceneCut(sa, sb);
 }

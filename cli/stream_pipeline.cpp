@@ -130,6 +130,8 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
             if (item == nullptr) break;
             const bool frame = ReadStage(job.Reader, job.InputName, job.Limit, item);
             if (frame) ToHostStage(job.Reader->Format, item, job.ScaleBits);
+            if (frame && job.Temporal != nullptr)
+                MeasureStage(&job.Temporal->Measures, job.Reader->Format, item);
             if (!toFilter.Push(item) || !frame) break;
         }
         readerDone = true;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "luma_filter.h"
+#include "motion.h"
 #include "y4m.h"
 
 struct StreamItem {
@@ -27,6 +28,10 @@ struct StreamItem {
     std::string Message;  // at the end: what went wrong, for the user
     double Sigma = -1;    // with the automatic strength: the noise level it was filtered for
     int Strength = 0;     // and the strength (0 when given on the command line)
+    // In temporal mode (MeasureStage): the frame's global motion since the previous frame of
+    // the stream, and whether a scene cut lies between the two.
+    GlobalMotion Motion;
+    bool Cut = false;
 };
 
 // Reads the next frame into *item. Returns false when the stream ends here instead, with

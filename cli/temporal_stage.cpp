@@ -62,6 +62,8 @@ bool OpenTemporalFilter(TemporalFilter* t, LumaFilter* filter, const FilterSetti
     }
     t->Strength = settings.Strength;
     t->ScaleBits = fixed.ScaleBits;
+    t->Measures = FrameMeasures{};
+    t->Measures.Bound = TemporalMotionBound(settings.Range);
     return true;
 }
 
@@ -100,6 +102,22 @@ static void FinishShot(TemporalFilter* t, std::vector<StreamItem*>* ready) {
     }
 }
 
+void MeasureStage(FrameMeasures* m, const Y4mFormat& format, StreamItem* item) {
+    const LumaPlane plane{item->Frame.Data.data(), format.Bits > 8 ? 2 : 1, format.Width,
+                          format.Width, format.Height};
+    SumFrame(plane, m->Bound, &m->NextSums);
+    MeasureCut(plane, format.Bits, &m->NextCut);
+    item->Motion = GlobalMotion{};
+    item->Cut = false;
+    if (m->HavePrevious) {
+        item->Cut = IsSceneCut(m->Cut, m->NextCut);
+        if (!item->Cut) item->Motion = EstimateMotion(m->Sums, m->NextSums, plane);
+    }
+    std::swap(m->Sums, m->NextSums);
+    std::swap(m->Cut, m->NextCut);
+    m->HavePrevious = true;
+}
+
 void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>* ready) {
     t->Filter->Host->Bind();
     if (item->End) {
@@ -107,16 +125,9 @@ void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>
         ready->push_back(item);
         return;
     }
-    // The reader handed the luma over at the scale it knew; the shot's strength may need another
-    // (and the cut test compares frames on one scale).
-    if (item->ScaleBits != t->ScaleBits) ToHostStage(*t->Format, item, t->ScaleBits);
-    const HostImage& in = item->Image;
-    if (!t->Held.empty()) {
-        const HostImage& previous = t->Held.back()->Image;
-        if (IsSceneCut(previous.Pixels, previous.Capacity, in.Pixels, in.Capacity, t->W, t->H)) {
-            t->Cuts++;
-            FinishShot(t, ready);
-        }
+    if (!t->Held.empty() && item->Cut) {
+        t->Cuts++;
+        FinishShot(t, ready);
     }
     if (t->Held.empty() && !StartShot(t, *item)) {
         item->End = true;
@@ -125,23 +136,15 @@ void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>
         ready->push_back(item);
         return;
     }
+    // The reader handed the luma over at the scale it knew; the shot's strength may need another.
     if (item->ScaleBits != t->ScaleBits) ToHostStage(*t->Format, item, t->ScaleBits);
     if (t->Settings.AutoStrength) {
         item->Sigma = t->Sigma;
         item->Strength = t->Strength;
     }
     // The window in this frame follows the picture's motion since the previous frame of the
-    // shot, both on the shot's scale by now; each frame's sums are taken once.
-    GlobalMotion motion;
-    MotionSums sums;
-    SumFrame(item->Image.Pixels, item->Image.Capacity, t->W, t->H, &sums);
-    if (!t->Held.empty()) {
-        const HostImage& previous = t->Held.back()->Image;
-        motion = EstimateMotion(t->PreviousSums, previous.Pixels, previous.Capacity, sums,
-                                item->Image.Pixels, item->Image.Capacity,
-                                TemporalMotionBound(t->Settings.Range));
-    }
-    t->PreviousSums = std::move(sums);
+    // shot; the first frame of a shot has none to follow.
+    const GlobalMotion motion = t->Held.empty() ? GlobalMotion{} : item->Motion;
     // The frame that leaves now, if one does, is the oldest held.
     HostImage* out = t->Held.empty() ? nullptr : &t->Held.front()->Image;
     const int32_t pushed =

@@ -6,7 +6,9 @@
 // shot: the held frames are finished with the neighbours they have before the new shot starts,
 // and so are the last frames of the stream when its end item arrives. Otherwise each frame goes
 // in with its global motion since the previous one (EstimateMotion), so that the window in
-// the neighbouring frames follows a pan. The mode runs in the
+// the neighbouring frames follows a pan. Cuts and motion are measured on the reader's thread
+// (MeasureStage), from the frame's own samples, so the filter stage only pushes frames. The
+// mode runs in the
 // Linux library (GetTemporalTable, looked up in the loaded module) on the host's threads, in
 // a block of its own that holds 2N + 1 frames' worth of staged luma and sums at most: memory
 // stays constant whatever the length of the clip.
@@ -19,7 +21,20 @@
 #include "../host/temporal_api.h"
 #include "luma_filter.h"
 #include "motion.h"
+#include "scene_cut.h"
 #include "stream_stages.h"
+
+// What the reader keeps of the previous frame to measure the next one against: the sums and
+// samples its motion is matched with, and its block stats for the cut test. Taken from the
+// frames' Y samples, which the reader owns (never from the host images, which the filter stage
+// may convert again or write its results into), so that the measures do not depend on the
+// strength's luma scale nor on how far apart the threads run.
+struct FrameMeasures {
+    int Bound = 0;  // TemporalMotionBound of the range
+    bool HavePrevious = false;
+    MotionSums Sums, NextSums;
+    CutStats Cut, NextCut;
+};
 
 struct TemporalFilter {
     LumaFilter* Filter = nullptr;  // the loaded module and its host
@@ -37,10 +52,11 @@ struct TemporalFilter {
     std::vector<uint8_t> Storage;  // the mode's block, aligned inside
     void* Block = nullptr;
     // Frames pushed and not yet handed on, oldest first. A frame's result goes into its own
-    // item's image; the newest one's image still holds its input, for the scene-cut test.
+    // item's image.
     std::deque<StreamItem*> Held;
-    long Cuts = 0;            // scene cuts found so far
-    MotionSums PreviousSums;  // of the newest frame held, for the next frame's motion
+    long Cuts = 0;  // scene cuts found so far
+    // The reader thread's, and only the reader's: MeasureStage.
+    FrameMeasures Measures;
 };
 
 // Sets the temporal mode up for frames of `format` (W x H) with the settings' Range, strength
@@ -50,7 +66,13 @@ bool OpenTemporalFilter(TemporalFilter* temporal, LumaFilter* filter,
                         const FilterSettings& settings, int neighbours, const Y4mFormat& format,
                         std::string* error);
 
-// Takes the next item, its luma already in item->Image (ToHostStage). A frame is pushed (after
+// On the reader's thread, after ReadStage: the item's Motion and Cut against the previous frame
+// read (none for the first), from the Y samples of its frame; keeps its own measures for the
+// next one.
+void MeasureStage(FrameMeasures* measures, const Y4mFormat& format, StreamItem* item);
+
+// Takes the next item, its luma already in item->Image (ToHostStage) and its motion and cut
+// measured (MeasureStage). A frame is pushed (after
 // finishing the shot before it at a cut); an end item finishes every held frame. Items that
 // are done, their result in their image, and the end item last, are appended to *ready in
 // stream order. A refused call turns the item into an end (ExitNoFilter).

@@ -1,13 +1,16 @@
-// motion_tests.cpp: the global motion estimate on pans, still pictures, noise and small frames
+// motion_tests.cpp: the global motion estimate on pans, still pictures, noise and small frames;
+// the motion and cut measures on a frame's own samples against the filter's scale
 #include <gtest/gtest.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
 #include "../motion.h"
+#include "../scene_cut.h"
 
 namespace {
 
@@ -139,6 +142,118 @@ TEST(Motion, SmallFramesGiveZero) {
     EXPECT_EQ(Estimate(a, b, 0).X, 0);
     const GlobalMotion m = Estimate(a, b, 7);
     EXPECT_TRUE(m.Y == 1 && m.X == 2) << "(" << m.Y << ", " << m.X << ")";
+}
+
+// The same picture as samples of `bits` bits (8: one byte each, else two) in rows of `stride`
+// samples, the padding past W full of the largest value, and as host images on the 12-bit and
+// 10-bit scales. Each holds its samples times a power of two.
+struct Depths {
+    int W, H, bits;
+    std::vector<uint8_t> bytes;
+    std::vector<uint16_t> words;
+    Image host12, host10;
+    LumaPlane Samples() const {
+        return bits == 8 ? LumaPlane{bytes.data(), 1, W + 3, W, H}
+                         : LumaPlane{words.data(), 2, W + 3, W, H};
+    }
+};
+
+Depths AtDepth(const Image& image, int bits) {
+    const int W = image.W, H = image.H, top = (1 << bits) - 1;
+    Depths d{W, H, bits, {}, {}, {W, H, W, {}}, {W, H, W + 1, {}}};
+    d.bytes.assign(size_t(W + 3) * H, uint8_t(255));
+    d.words.assign(size_t(W + 3) * H, uint16_t(top));
+    d.host12.pixels.assign(size_t(W) * H, YcPixel{0, 0, 0});
+    d.host10.pixels.assign(size_t(W + 1) * H, YcPixel{4095, 0, 0});
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++) {
+            // The 12-bit value cut to `bits` bits, and the exact multiples of it above.
+            const int v = std::clamp(image.pixels[size_t(y) * image.capacity + x].Y, int16_t(0),
+                                     int16_t(4095));
+            const int s = bits <= 12 ? v >> (12 - bits) : v << (bits - 12);
+            d.bytes[size_t(y) * (W + 3) + x] = uint8_t(s);
+            d.words[size_t(y) * (W + 3) + x] = uint16_t(s);
+            d.host12.pixels[size_t(y) * W + x].Y = int16_t(bits <= 12 ? s << (12 - bits) : v);
+            d.host10.pixels[size_t(y) * (W + 1) + x].Y =
+                int16_t(bits <= 10 ? s << (10 - bits) : v >> 2);
+        }
+    return d;
+}
+
+GlobalMotion FromSamples(const Depths& a, const Depths& b, int bound) {
+    MotionSums sa, sb;
+    SumFrame(a.Samples(), bound, &sa);
+    SumFrame(b.Samples(), bound, &sb);
+    return EstimateMotion(sa, sb, b.Samples());
+}
+
+// The stream's reader measures each frame on its own samples; the vector must be the one the
+// filter's 12-bit image gives, at 8 bits and at 10 (the 16-bit path), whatever the pan, and
+// the 10-bit scale of a strength past 100 must not change it either.
+TEST(Motion, SamplesGiveTheVectorOfTheFilterScale) {
+    std::mt19937 rng(Seed() + 3);
+    for (int trial = 0; trial < 6; trial++) {
+        const int W = 60 + int(rng() % 300), H = 40 + int(rng() % 200);
+        const int bits = trial % 2 ? 10 : 8, bound = 3 + int(rng() % 5);
+        const Scene scene(rng);
+        const Depths a = AtDepth(Render(scene, W, H, 0, 0, Sigma20, rng), bits);
+        for (int k = 0; k < 12; k++) {
+            const int dy = int(rng() % (2 * bound + 1)) - bound;
+            const int dx = int(rng() % (2 * bound + 1)) - bound;
+            const Depths b = AtDepth(Render(scene, W, H, dy, dx, Sigma20, rng), bits);
+            const GlobalMotion want = Estimate(a.host12, b.host12, bound);
+            const GlobalMotion got = FromSamples(a, b, bound);
+            ASSERT_TRUE(got.Y == want.Y && got.X == want.X)
+                << W << "x" << H << " " << bits << " bits, bound " << bound << ", pan (" << dy
+                << ", " << dx << "): samples (" << got.Y << ", " << got.X << "), filter scale ("
+                << want.Y << ", " << want.X << "), seed " << Seed();
+            if (bits == 8) {
+                const GlobalMotion ten = Estimate(a.host10, b.host10, bound);
+                ASSERT_TRUE(ten.Y == want.Y && ten.X == want.X) << "seed " << Seed();
+            }
+        }
+    }
+}
+
+// Block stats from samples of 8, 10 and 12 bits are those of the same frame on the filter's
+// scale, partial blocks and one-pixel frames included, and nothing past a row's W is read.
+TEST(SceneCut, StatsOfSamplesAreThoseOfTheFilterScale) {
+    std::mt19937 rng(Seed() + 4);
+    struct Size {
+        int W, H;
+    };
+    std::vector<Size> sizes = {{1, 1}, {1, 17}, {17, 1}, {16, 16}, {33, 5}};
+    for (int k = 0; k < 5; k++) sizes.push_back({1 + int(rng() % 200), 1 + int(rng() % 120)});
+    for (const Size size : sizes)
+        for (const int bits : {8, 10, 12}) {
+            const Scene scene(rng);
+            const Depths d = AtDepth(Render(scene, size.W, size.H, 0, 0, Sigma20, rng), bits);
+            CutStats samples, host;
+            MeasureCut(d.Samples(), bits, &samples);
+            MeasureCut(HostLuma(d.host12.pixels.data(), d.W, d.W, d.H), 12, &host);
+            ASSERT_EQ(samples.Mean, host.Mean)
+                << size.W << "x" << size.H << " " << bits << " bits, seed " << Seed();
+            ASSERT_EQ(samples.Activity, host.Activity)
+                << size.W << "x" << size.H << " " << bits << " bits, seed " << Seed();
+        }
+}
+
+// 16-bit samples reach the 12-bit scale by division: a flat frame of 16-bit value v has the mean
+// of v / 16 and no activity; a cut between two such frames is a cut however deep the samples.
+TEST(SceneCut, DeepSamplesAreOnTheFilterScale) {
+    const int W = 40, H = 24;
+    std::vector<uint16_t> low(size_t(W) * H, 16 * 1000), high(size_t(W) * H, 16 * 1300);
+    CutStats a, b;
+    MeasureCut(LumaPlane{low.data(), 2, W, W, H}, 16, &a);
+    MeasureCut(LumaPlane{high.data(), 2, W, W, H}, 16, &b);
+    EXPECT_EQ(a.Mean.front(), 1000);
+    EXPECT_EQ(a.Mean.back(), 1000);
+    EXPECT_EQ(a.Activity.front(), 0);
+    EXPECT_TRUE(IsSceneCut(a, b));
+    std::vector<uint16_t> near(size_t(W) * H, 16 * 1000 + 16 * CutLevel);
+    MeasureCut(LumaPlane{near.data(), 2, W, W, H}, 16, &b);
+    EXPECT_FALSE(IsSceneCut(a, b));           // exactly CutLevel apart is still the same shot
+    EXPECT_FALSE(IsSceneCut(a, CutStats{}));  // frames of another size are never compared
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "../../host/temporal_api.h"
 #include "../options.h"
 #include "../scene_cut.h"
 #include "../stream_pipeline.h"
@@ -169,7 +170,10 @@ TEST(TemporalStream, StageHandsFramesOnInOrderAfterTheirNeighbours) {
     std::vector<StreamItem> items(6);
     std::vector<std::vector<long>> handed;
     for (StreamItem& item : items) {
-        if (ReadStage(&reader, "in", -1, &item)) ToHostStage(reader.Format, &item);
+        if (ReadStage(&reader, "in", -1, &item)) {
+            ToHostStage(reader.Format, &item);
+            MeasureStage(&temporal.Measures, reader.Format, &item);
+        }
         std::vector<StreamItem*> ready;
         TemporalStage(&temporal, &item, &ready);
         handed.emplace_back();
@@ -180,6 +184,70 @@ TEST(TemporalStream, StageHandsFramesOnInOrderAfterTheirNeighbours) {
     EXPECT_EQ(temporal.Cuts, 0);
     CloseLumaFilter(&filter);
     fclose(in);
+}
+
+// The reader's measures, on each frame's samples, against what the filter stage found before
+// on the host images of consecutive frames: the same vectors, and the cut in the same place, at
+// 8 bits and at 10 (its samples four times the 8-bit ones). The pans move 2 pixels a frame.
+TEST(TemporalStream, ReaderMeasuresAreThoseOfTheHostImages) {
+    const int W = 160, H = 96, frames = 7, cut = 4;
+    const std::string eight = MovingStream(W, H, frames, cut, 11);
+    std::string ten = Header(W, H, "mono10") + "\n";
+    for (int t = 0; t < frames; t++) {
+        ten += "FRAME\n";
+        const size_t at = eight.find('\n') + 1 + size_t(t) * (6 + size_t(W) * H) + 6;
+        for (size_t i = 0; i < size_t(W) * H; i++) {
+            const int v = uint8_t(eight[at + i]) * 4;
+            ten += char(v & 255), ten += char(v >> 8);
+        }
+    }
+    for (const std::string* stream : {&eight, static_cast<const std::string*>(&ten)}) {
+        FILE* in = ReadFrom(*stream);
+        Y4mReader reader;
+        reader.In = in;
+        ASSERT_TRUE(ReadY4mHeader(&reader)) << reader.Error;
+        FrameMeasures measures;
+        measures.Bound = TemporalMotionBound(2);
+        std::vector<StreamItem> items(frames);
+        int moved = 0;
+        for (int t = 0; t < frames; t++) {
+            StreamItem& item = items[t];
+            ASSERT_TRUE(ReadStage(&reader, "in", -1, &item));
+            ToHostStage(reader.Format, &item);
+            MeasureStage(&measures, reader.Format, &item);
+            if (t == 0) {
+                EXPECT_TRUE(!item.Cut && item.Motion.X == 0 && item.Motion.Y == 0);
+                continue;
+            }
+            const HostImage& a = items[t - 1].Image;
+            const HostImage& b = item.Image;
+            const bool wantCut = IsSceneCut(a.Pixels, a.Capacity, b.Pixels, b.Capacity, W, H);
+            EXPECT_EQ(item.Cut, wantCut) << "frame " << t << ", " << reader.Format.Bits << " bits";
+            EXPECT_EQ(item.Cut, t == cut) << "frame " << t;
+            if (item.Cut) continue;
+            const GlobalMotion want =
+                EstimateMotion(a.Pixels, a.Capacity, b.Pixels, b.Capacity, W, H, measures.Bound);
+            EXPECT_TRUE(item.Motion.X == want.X && item.Motion.Y == want.Y)
+                << "frame " << t << ": (" << item.Motion.Y << ", " << item.Motion.X << ") against ("
+                << want.Y << ", " << want.X << ")";
+            moved += item.Motion.X == 2 && item.Motion.Y == 0;
+        }
+        EXPECT_GE(moved, 3) << "the pan was not followed";
+        fclose(in);
+    }
+}
+
+// The measures run on the reader's thread, ahead of the filter: the bytes must not depend on
+// how far ahead, nor on the worker threads. A pan, a cut and another pan, with both neighbours'
+// counts and an automatic strength that reconverts each shot.
+TEST(TemporalStream, OutputDoesNotDependOnThreads) {
+    const std::string in = MovingStream(130, 70, 9, 4, 5);
+    for (const char* options :
+         {"--range 2 --temporal 1 --strength 150", "--range 1 --temporal 2"}) {
+        const std::string one = Filtered(in, std::string(options) + " --threads 1");
+        for (const char* threads : {" --threads 2", " --threads 3"})
+            EXPECT_TRUE(Filtered(in, std::string(options) + threads) == one) << options << threads;
+    }
 }
 
 TEST(TemporalStream, ImagesAndBadValuesAreRefused) {
