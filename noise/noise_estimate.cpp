@@ -3,6 +3,9 @@
 
 #include <assert.h>
 #include <math.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <vector>
@@ -45,83 +48,201 @@ static const int MinKept = 16;
 // enough that a picture with a few strong edges or a textured part counts as busy even when
 // most of it is sky or wall.
 static const double DetailQuantile = 0.9;
+// Texture that fills a picture from edge to edge leaves no block of noise alone, and its
+// quietest blocks read as noise. What tells the two apart is how neighbouring residuals
+// correlate. Over the blocks below LagBlocks times the level (about half of the blocks of a
+// picture of noise alone, few of those with texture well above the noise), the products
+// r(x) r(x + 1) and r(x) r(y + 1) of white noise average NoiseLag times r^2 (-2/3 before the
+// selection; measured on the same noise as KeptMean by strength_sweep constant). The residuals
+// of the finest texture of our photographs (grass, gravel, the stars of a deep-field
+// photograph, with no noise added) correlate at about -0.3 to -0.4, coarser content more. A
+// mix in between is read as noise's share of those blocks' energy, with texture taken at
+// TextureLag, at the coarse end of that range, so that noise's share is not understated; the
+// level is scaled by it, but never below MinNoiseShare, since noise that is not white
+// (filtered or compressed) correlates more too.
+static const double LagBlocks = 1.2;
+static const double NoiseLag = -0.6374;
+static const double TextureLag = -0.3;
+static const double MinNoiseShare = 0.5;
 // Blocks to look at before clipped blocks are let in (they read low, but a dark noisy frame
 // may have nothing else).
 static const int MinUsable = 8;
 
 enum class Block { Usable, Clipped, Flat };
 
-// Measures one block whose residuals start at (x, y): its residual energy, and whether it holds
-// 0 or `top` (Clipped) or a single value (Flat). Adds 16 of its centre samples (every other row
-// and column) to `histogram`.
+// A block's residual energy and lag sum, ordered by energy.
+struct Energy {
+    float E, Lag;
+    bool operator<(const Energy& o) const { return E < o.E; }
+};
+
+// What one block tells: its residual energy, the sum of the products of neighbouring
+// residuals (one step across and one down; see TextureLag), its coarse gradient energy, and
+// how many of its residuals are exactly 0 (B * B when a flat band crosses it).
+struct BlockMeasure {
+    float Energy, Lag, Coarse;
+    int Zeros;
+};
+
+// The block's coarse gradient energy from the sums of its four 4 x 4 quarters.
+static float CoarseEnergy(const int32_t quadrant[2][2]) {
+    const float q = 1.0f / (B * B / 4);
+    const float d[4] = {
+        (quadrant[0][1] - quadrant[0][0]) * q, (quadrant[1][1] - quadrant[1][0]) * q,
+        (quadrant[1][0] - quadrant[0][0]) * q, (quadrant[1][1] - quadrant[0][1]) * q};
+    return (d[0] * d[0] + d[1] * d[1] + d[2] * d[2] + d[3] * d[3]) / 4;
+}
+
+// Adds 16 of the block's centre samples (every other row and column) to `histogram`.
+template <typename Sample>
+static void CountSamples(const Sample* corner, ptrdiff_t stride, int32_t top, int histogramShift,
+                         uint32_t* histogram) {
+    for (int j = 1; j <= B; j += 2) {
+        for (int i = 1; i <= B; i += 2) {
+            const int32_t v = std::min<int32_t>(corner[j * stride + i], top);
+            histogram[histogramShift >= 0 ? v >> histogramShift : v << -histogramShift]++;
+        }
+    }
+}
+
+// Whether the first or the last column of the (B + 2) x (B + 2) samples holds a single value.
+template <typename Sample>
+static bool FlatSide(const Sample* corner, ptrdiff_t stride) {
+    int32_t leftBits = 0, rightBits = 0;
+    const int32_t left = corner[0], right = corner[B + 1];
+    for (int j = 1; j < B + 2; j++) {
+        leftBits |= corner[j * stride] ^ left;
+        rightBits |= corner[j * stride + B + 1] ^ right;
+    }
+    return leftBits == 0 || rightBits == 0;
+}
+
+// Measures one block whose residuals start at (x, y) and says whether it holds 0 or `top`
+// (Clipped) or a single value (Flat); adds its samples to `histogram` (CountSamples). Exact
+// integer arithmetic: samples are below 2^16, so second differences stay below 2^18 and
+// residuals below 2^20 in magnitude; sums of their products fit in int64 and are rounded to
+// float once, so any order of summing gives the same measure.
 template <typename Sample>
 static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, int32_t top,
-                          int histogramShift, uint32_t* histogram, float* energy, float* coarse,
-                          int* zeros) {
-    // Second differences along the rows, then across them. Samples are below 2^16, so h stays
-    // below 2^18 and r below 2^20 in magnitude: exact in int32, and r^2 is summed in float,
-    // whose rounding is far below what matters here.
+                          int histogramShift, uint32_t* histogram, BlockMeasure* m) {
+    const Sample* corner = plane + (y - 1) * stride + (x - 1);
+    // Lowest and highest sample; a row of the block's samples that holds a single value, or
+    // its first or last column: a flat band across the block, or one that covers a side of it.
     int32_t h[B + 2][B];
     int32_t low = 0x7FFFFFFF, high = 0;
-    // A row of the block's samples that holds a single value (the bits in which its samples
-    // differ from its first one are all 0), or its first or last column: a flat band across
-    // the block, or one that covers a side of it.
-    const Sample* corner = plane + (y - 1) * stride + (x - 1);
-    const int32_t left = corner[0], right = corner[B + 1];
-    int32_t leftBits = 0, rightBits = 0;
-    bool flatLine = false;
+    bool flatLine = FlatSide(corner, stride);
     for (int j = 0; j < B + 2; j++) {
-        const Sample* row = plane + (y - 1 + j) * stride + (x - 1);
-        int32_t s[B + 2];
+        const Sample* row = corner + j * stride;
+        int32_t s[B + 2], rowBits = 0;
         for (int i = 0; i < B + 2; i++) s[i] = row[i];
-        int32_t rowBits = 0;
         for (int i = 0; i < B + 2; i++) {
             low = std::min(low, s[i]);
             high = std::max(high, s[i]);
             rowBits |= s[i] ^ s[0];
         }
         flatLine |= rowBits == 0;
+        // Second differences along the rows, then across them (below).
         for (int i = 0; i < B; i++) h[j][i] = s[i] - 2 * s[i + 1] + s[i + 2];
     }
-    for (int j = 1; j < B + 2; j++) {
-        leftBits |= corner[j * stride] ^ left;
-        rightBits |= corner[j * stride + B + 1] ^ right;
-    }
-    flatLine |= leftBits == 0 || rightBits == 0;
-    for (int j = 1; j <= B; j += 2) {
-        const Sample* row = plane + (y - 1 + j) * stride + x;
-        for (int i = 0; i < B; i += 2) {
-            const int32_t v = std::min<int32_t>(row[i], top);
-            histogram[histogramShift >= 0 ? v >> histogramShift : v << -histogramShift]++;
-        }
-    }
-    float sum = 0;
-    int zero = 0;
+    CountSamples(corner, stride, top, histogramShift, histogram);
+    int64_t energy = 0, lag = 0;
+    int zeros = 0;
+    int32_t above[B] = {};
     for (int j = 0; j < B; j++) {
+        int32_t r[B];
+        for (int i = 0; i < B; i++) r[i] = h[j][i] - 2 * h[j + 1][i] + h[j + 2][i];
         for (int i = 0; i < B; i++) {
-            const int32_t r = h[j][i] - 2 * h[j + 1][i] + h[j + 2][i];
-            sum += float(r) * float(r);
-            zero += r == 0;
+            energy += int64_t(r[i]) * r[i];
+            zeros += r[i] == 0;
+            if (i > 0) lag += int64_t(r[i - 1]) * r[i];
+            if (j > 0) lag += int64_t(above[i]) * r[i];
+            above[i] = r[i];
         }
     }
-    *energy = sum;
-    *zeros = flatLine ? B * B : zero;
-    // The sums of the block's four 4 x 4 quarters.
     int32_t quadrant[2][2] = {};
     for (int j = 0; j < B; j++) {
-        const Sample* row = plane + (y + j) * stride + x;
-        int32_t left = 0, right = 0;
-        for (int i = 0; i < B / 2; i++) left += row[i], right += row[i + B / 2];
-        quadrant[j >= B / 2][0] += left;
-        quadrant[j >= B / 2][1] += right;
+        const Sample* row = corner + (j + 1) * stride + 1;
+        for (int i = 0; i < B; i++) quadrant[j >= B / 2][i >= B / 2] += row[i];
     }
-    const float q = 1.0f / (B * B / 4);
-    const float d[4] = {
-        (quadrant[0][1] - quadrant[0][0]) * q, (quadrant[1][1] - quadrant[1][0]) * q,
-        (quadrant[1][0] - quadrant[0][0]) * q, (quadrant[1][1] - quadrant[0][1]) * q};
-    *coarse = (d[0] * d[0] + d[1] * d[1] + d[2] * d[2] + d[3] * d[3]) / 4;
+    m->Energy = float(energy);
+    // Both directions, each scaled to B * B pairs.
+    m->Lag = float(lag) * (0.5f * B / (B - 1));
+    m->Zeros = flatLine ? B * B : zeros;
+    m->Coarse = CoarseEnergy(quadrant);
     return low == high ? Block::Flat : low > 0 && high < top ? Block::Usable : Block::Clipped;
 }
+
+#if defined(__SSE2__)
+// The same for samples of one byte, eight columns at a time in 16-bit lanes: second
+// differences stay within +-510 and residuals within +-2040, so r^2 and the products of
+// neighbours summed in pairs (madd) and then over the block stay below 2^29 in int32. Gives
+// exactly what the integer version above gives for the same samples (noise_tests checks it).
+template <>
+Block MeasureBlock(const uint8_t* plane, ptrdiff_t stride, int x, int y, int32_t top,
+                   int histogramShift, uint32_t* histogram, BlockMeasure* m) {
+    const uint8_t* corner = plane + (y - 1) * stride + (x - 1);
+    const __m128i zero = _mm_setzero_si128();
+    __m128i low = _mm_set1_epi8(-1), high = zero;
+    __m128i h[B + 2];
+    int flatRows = 0;
+    __m128i top4 = zero, bottom4 = zero;  // sums of columns 1..8 over rows 1..4 and 5..8
+    for (int j = 0; j < B + 2; j++) {
+        // Columns 0..7, 1..8 and 2..9 of the row: 8 bytes each, never past the block.
+        const uint8_t* row = corner + j * stride;
+        const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row));
+        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 1));
+        const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 2));
+        low = _mm_min_epu8(low, _mm_min_epu8(a, c));
+        high = _mm_max_epu8(high, _mm_max_epu8(a, c));
+        // One value along the row: each sample equals the next.
+        const __m128i same = _mm_and_si128(_mm_cmpeq_epi8(a, b), _mm_cmpeq_epi8(b, c));
+        flatRows |= (_mm_movemask_epi8(same) & 0xFF) == 0xFF;
+        const __m128i a16 = _mm_unpacklo_epi8(a, zero), b16 = _mm_unpacklo_epi8(b, zero),
+                      c16 = _mm_unpacklo_epi8(c, zero);
+        h[j] = _mm_sub_epi16(_mm_add_epi16(a16, c16), _mm_add_epi16(b16, b16));
+        if (j >= 1 && j <= B / 2) top4 = _mm_add_epi16(top4, b16);
+        if (j > B / 2 && j <= B) bottom4 = _mm_add_epi16(bottom4, b16);
+    }
+    __m128i energy = zero, lag = zero, zeros = zero, previous = zero;
+    for (int j = 0; j < B; j++) {
+        const __m128i r =
+            _mm_sub_epi16(_mm_add_epi16(h[j], h[j + 2]), _mm_add_epi16(h[j + 1], h[j + 1]));
+        energy = _mm_add_epi32(energy, _mm_madd_epi16(r, r));
+        // r(i) r(i + 1) along the row (the last lane meets a 0), and r times the row above.
+        lag = _mm_add_epi32(lag, _mm_madd_epi16(r, _mm_srli_si128(r, 2)));
+        lag = _mm_add_epi32(lag, _mm_madd_epi16(r, previous));
+        zeros = _mm_sub_epi16(zeros, _mm_cmpeq_epi16(r, zero));
+        previous = r;
+    }
+    alignas(16) int32_t e[4], l[4];
+    alignas(16) int16_t z[8], t[8], u[8];
+    alignas(16) uint8_t lo[16], hi[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(e), energy);
+    _mm_store_si128(reinterpret_cast<__m128i*>(l), lag);
+    _mm_store_si128(reinterpret_cast<__m128i*>(z), zeros);
+    _mm_store_si128(reinterpret_cast<__m128i*>(t), top4);
+    _mm_store_si128(reinterpret_cast<__m128i*>(u), bottom4);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lo), low);
+    _mm_store_si128(reinterpret_cast<__m128i*>(hi), high);
+    int32_t lowest = 255, highest = 0, zeroCount = 0;
+    for (int i = 0; i < 8; i++) {
+        lowest = std::min<int32_t>(lowest, lo[i]);
+        highest = std::max<int32_t>(highest, hi[i]);
+        zeroCount += z[i];
+    }
+    const int32_t quadrant[2][2] = {{t[0] + t[1] + t[2] + t[3], t[4] + t[5] + t[6] + t[7]},
+                                    {u[0] + u[1] + u[2] + u[3], u[4] + u[5] + u[6] + u[7]}};
+    CountSamples(corner, stride, top, histogramShift, histogram);
+    const bool flatLine = flatRows != 0 || FlatSide(corner, stride);
+    m->Energy = float(e[0] + e[1] + e[2] + e[3]);
+    m->Lag = float(l[0] + l[1] + l[2] + l[3]) * (0.5f * B / (B - 1));
+    m->Zeros = flatLine ? B * B : zeroCount;
+    m->Coarse = CoarseEnergy(quadrant);
+    return lowest == highest             ? Block::Flat
+           : lowest > 0 && highest < top ? Block::Usable
+                                         : Block::Clipped;
+}
+#endif
 
 template <typename Sample>
 static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t stride, int bits,
@@ -143,22 +264,24 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
         stepY = std::max(1, int(sqrt(step)));
         stepX = std::max(1, int(step / stepY + 0.5));
     }
-    std::vector<float> energies, clipped, coarses, open;
+    // Usable blocks' energies; those of the blocks not partly flat (`open`) with their lag
+    // sums; clipped blocks in case too few others are left.
+    std::vector<float> energies, coarses;
+    std::vector<Energy> open, clipped;
     energies.reserve(size_t(total / (long(stepX) * stepY) + rows + 1));
     coarses.reserve(energies.capacity());
     open.reserve(energies.capacity());
     int sampled = 0;
     for (int by = 0, k = 0; by < rows; by += stepY, k++) {
         for (int bx = (k * 3) % stepX; bx < columns; bx += stepX) {
-            float energy, coarse;
-            int zeros;
+            BlockMeasure m;
             sampled++;
             const Block b = MeasureBlock(plane, stride, 1 + bx * B, 1 + by * B, top, histogramShift,
-                                         histogram, &energy, &coarse, &zeros);
-            if (b != Block::Flat) coarses.push_back(coarse);
-            if (b == Block::Usable) energies.push_back(energy);
-            if (b == Block::Usable && zeros < PartlyFlat) open.push_back(energy);
-            if (b == Block::Clipped) clipped.push_back(energy);
+                                         histogram, &m);
+            if (b != Block::Flat) coarses.push_back(m.Coarse);
+            if (b == Block::Usable) energies.push_back(m.Energy);
+            if (b == Block::Usable && m.Zeros < PartlyFlat) open.push_back({m.Energy, m.Lag});
+            if (b == Block::Clipped) clipped.push_back({m.Energy, m.Lag});
         }
     }
     e.BlocksSampled = sampled;
@@ -166,7 +289,7 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     for (int i = 0; i < NoiseHistogramBins; i++)
         e.Histogram[i] = sampled > 0 ? float(histogram[i] / samples) : 0.0f;
     if (int(energies.size()) < MinUsable) {
-        energies.insert(energies.end(), clipped.begin(), clipped.end());
+        for (const Energy& c : clipped) energies.push_back(c.E);
         open.insert(open.end(), clipped.begin(), clipped.end());
     }
     e.BlocksUsed = int(energies.size());
@@ -176,7 +299,7 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     // mean of v.
     const float unit = 1.0f / (B * B * 36);
     for (float& v : energies) v *= unit;
-    for (float& v : open) v *= unit;
+    for (Energy& v : open) v.E *= unit;
     const size_t quiet = std::max<size_t>(1, size_t(energies.size() * QuietFraction + 0.5));
     std::nth_element(energies.begin(), energies.begin() + (quiet - 1), energies.end());
     double sum = 0;
@@ -188,34 +311,49 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
         const size_t q = std::max<size_t>(1, size_t(open.size() * QuietFraction + 0.5));
         std::nth_element(open.begin(), open.begin() + (q - 1), open.end());
         double s = 0;
-        for (size_t i = 0; i < q; i++) s += open[i];
+        for (size_t i = 0; i < q; i++) s += open[i].E;
         variance = s / double(q) / QuietMean;
     }
     // The refinement starts above its fixed point and comes down to it, so it only needs the
     // blocks below a quarter above its first threshold: those are sorted, with running
     // sums, and each step is a binary search. Should it climb past them, all are sorted.
     float bound = float(1.25 * Threshold * variance);
-    size_t sorted =
-        size_t(std::partition(open.begin(), open.end(), [bound](float v) { return v < bound; }) -
-               open.begin());
+    size_t sorted = size_t(
+        std::partition(open.begin(), open.end(), [bound](const Energy& v) { return v.E < bound; }) -
+        open.begin());
     std::sort(open.begin(), open.begin() + sorted);
     std::vector<double> below(open.size() + 1, 0.0);  // below[i]: sum of the i quietest
-    for (size_t i = 0; i < sorted; i++) below[i + 1] = below[i] + open[i];
+    for (size_t i = 0; i < sorted; i++) below[i + 1] = below[i] + open[i].E;
     for (int step = 0; step < 100 && variance > 0; step++) {
         const float limit = float(Threshold * variance);
         if (limit >= bound && sorted < open.size()) {
             std::sort(open.begin(), open.end());
-            for (size_t i = 0; i < open.size(); i++) below[i + 1] = below[i] + open[i];
+            for (size_t i = 0; i < open.size(); i++) below[i + 1] = below[i] + open[i].E;
             sorted = open.size();
             bound = INFINITY;
         }
-        const size_t count =
-            size_t(std::lower_bound(open.begin(), open.begin() + sorted, limit) - open.begin());
+        const size_t count = size_t(
+            std::lower_bound(open.begin(), open.begin() + sorted, Energy{limit, 0}) - open.begin());
         if (count < size_t(MinKept)) break;
         const double next = below[count] / double(count) / KeptMean;
         const bool settled = fabs(next - variance) <= 1e-4 * variance;
         variance = next;
         if (settled) break;
+    }
+    // Texture under the level: in the blocks up to a little above it, neighbouring residuals
+    // of white noise correlate as NoiseLag, those of texture as TextureLag; their mix gives
+    // noise's share of the level.
+    {
+        const float limit = float(LagBlocks * variance);
+        double energy = 0, lag = 0;
+        for (const Energy& v : open)
+            if (v.E < limit) energy += v.E, lag += v.Lag;
+        if (energy > 0) {
+            e.Lag = lag * unit / energy;
+            const double share = (TextureLag - e.Lag) / (TextureLag - NoiseLag);
+            e.NoiseShare = share < MinNoiseShare ? MinNoiseShare : share > 1 ? 1 : share;
+            variance *= e.NoiseShare;
+        }
     }
     // Detail: the coarse gradient energy of the block at DetailQuantile.
     const size_t at = std::min(coarses.size() - 1, size_t(double(coarses.size()) * DetailQuantile));

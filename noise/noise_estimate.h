@@ -19,15 +19,19 @@
 // noise of the current estimate gives are kept, their mean energy against what it is for white
 // noise gives the next estimate, and so on until it settles on the level of the blocks that
 // look like noise alone; blocks partly over a flat band (a row of their samples, or their first
-// or last column, of one value; or many residuals exactly 0) are left out of it. Last, the
-// variance of rounding to whole samples (1/12 of a step) is taken off. The constants are
-// measured once on synthetic noise (tools/strength_sweep).
+// or last column, of one value; or many residuals exactly 0) are left out of it. Texture fine
+// enough to pass the residual that fills the whole picture leaves no such block, and is told
+// from noise by how neighbouring residuals correlate in the blocks near the level: the level is
+// scaled by the share of their energy that correlates as white noise does (at least half).
+// Last, the variance of rounding to whole samples (1/12 of a step) is taken off. The constants
+// are measured once on synthetic noise (tools/strength_sweep).
 //
 // The same blocks give a measure of the picture's detail at a coarser scale (Detail below), on
 // which the automatic strength also depends.
 //
 // Cost: about one block in twenty, at least 1000 blocks (all of them in small frames), a few
-// integer operations per sample; 1920x1080 8-bit: see bench/ and docs/strength.md.
+// integer operations per sample, eight samples at a time for 8-bit planes; 1280x720 and
+// 1920x1080 8-bit: see bench/bench_noise.cpp and docs/strength.md.
 #pragma once
 
 #include <stddef.h>
@@ -44,6 +48,10 @@ struct NoiseEstimate {
     // block. White noise alone gives about sigma^2 / 8 (a little more at the percentile); edges
     // and texture at the scale the filter's patches see give more. 0 when no block was usable.
     double Detail = 0;
+    // In the blocks near the level, the mean product of neighbouring residuals against their
+    // mean square: about -0.65 for white noise, -0.3 to -0.4 for the finest texture; and the
+    // share of their energy taken for noise from it (1 for white noise, at least 0.5).
+    double Lag = 0, NoiseShare = 1;
     // The sampled samples by value, in 32 equal bins of the sample range, as fractions that
     // add up to 1 (all zero when nothing was sampled). Cuts between shots show up here.
     float Histogram[NoiseHistogramBins] = {};

@@ -51,15 +51,26 @@ double CalibratedStrength(const StrengthCalibration& c, double sigma8, int range
     return v < 1 ? 1.0 : v > MaxStrength ? double(MaxStrength) : v;
 }
 
-// Smoothness 1 at or below SmoothBelow, 0 at or above BusyAbove: log2 of the detail over the
-// noise's share of it (0 = nothing but noise). Fitted with the curves.
-static const double SmoothBelow = 0.5, BusyAbove = 3.5;
+// What white noise alone gives the detail (the 90th percentile of a block's coarse gradient
+// energy), in units of sigma^2 / 8: 2.0 to 2.2 measured (strength_sweep features).
+static const double NoiseDetail = 2.0;
 
-double Smoothness(double sigma, double detail) {
-    if (!(sigma > 0) || !(detail >= 0)) return 0;  // nothing measured: busy
-    const double ratio = detail / (sigma * sigma / 8);
-    const double l = ratio > 0 ? log2(ratio) : -1e9;
-    const double t = (BusyAbove - l) / (BusyAbove - SmoothBelow);
+double DetailLevel(double sigma, double detail, int bits) {
+    const double own = detail - (sigma > 0 ? NoiseDetail * sigma * sigma / 8 : 0);
+    const double own8 = ldexp(own, 2 * (8 - bits));
+    return log2((own8 > 1 ? own8 : 1) / 12.5);
+}
+
+// Smoothness 1 at or below SmoothBelow, 0 at or above BusyAbove (DetailLevel): a picture is
+// smooth with an own detail below 25 8-bit levels squared and busy above 100. Fitted with the
+// curves. (The detail against the picture's noise, the measure before, placed the pictures
+// worse when each was left out of the fit: every picture is busy by it at low noise, and the
+// smooth curve had to jump from the busy one at sigma 3 to 180 at 5.)
+static const double SmoothBelow = 1.0, BusyAbove = 3.0;
+
+double PictureSmoothness(double sigma, double detail, int bits) {
+    if (!(detail >= 0)) return 0;  // nothing measured (also NaN): busy
+    const double t = (BusyAbove - DetailLevel(sigma, detail, bits)) / (BusyAbove - SmoothBelow);
     return t < 0 ? 0.0 : t > 1 ? 1.0 : t;
 }
 
@@ -71,8 +82,8 @@ double SpatialStrength(double sigma8, double smoothness, int range, bool gaussia
 }
 
 int StrengthForNoise(double sigma, double detail, int bits, int range, bool gaussian) {
-    const double v =
-        SpatialStrength(SigmaIn8BitLevels(sigma, bits), Smoothness(sigma, detail), range, gaussian);
+    const double v = SpatialStrength(SigmaIn8BitLevels(sigma, bits),
+                                     PictureSmoothness(sigma, detail, bits), range, gaussian);
     return int(floor(v + 0.5));
 }
 
@@ -83,25 +94,24 @@ int StrengthForSigma(double sigma, int bits, int range, bool gaussian) {
 }
 
 // Fitted by tools/strength_sweep (sweep, then fit-content) on 20 crops of 384x384 from natural
-// photographs. The smooth curve is where a picture of smoothness 1 lands; below sigma 5 no
-// picture is smooth by that measure (its detail stands well above the noise), and the curve
-// is the busy one.
+// photographs. The smooth curve is where a picture of smoothness 1 lands: above the busy one
+// from sigma 2, and at the ceiling from sigma 20 to 30.
 // clang-format off
 const StrengthCalibration SpatialCalibration = {
     "spatial",
     {0.0f, 0.5f, 1.0f, 2.0f, 3.0f, 5.0f, 7.0f, 10.0f, 15.0f, 20.0f, 25.0f, 30.0f},
     {
         {   // Gaussian
-            {8, 18, 25, 35, 40, 50, 60, 75, 90, 105, 120, 135},
-            {6, 14, 20, 30, 40, 45, 55, 65, 80, 95, 105, 115},
-            {6, 14, 20, 30, 35, 45, 55, 65, 75, 90, 100, 105},
-            {6, 14, 20, 30, 35, 45, 50, 60, 75, 85, 95, 100},
+            {8, 18, 25, 30, 40, 50, 60, 75, 90, 105, 120, 140},
+            {6, 14, 20, 30, 35, 45, 55, 65, 80, 95, 105, 115},
+            {6, 14, 20, 30, 35, 45, 55, 65, 80, 90, 100, 110},
+            {6, 14, 20, 25, 35, 45, 50, 60, 75, 85, 95, 105},
         },
         {   // box
-            {6, 14, 20, 30, 40, 50, 60, 70, 85, 100, 115, 125},
-            {6, 14, 20, 30, 35, 45, 55, 65, 75, 90, 100, 105},
-            {6, 14, 20, 25, 35, 45, 50, 60, 70, 85, 90, 100},
-            {6, 14, 20, 25, 30, 40, 50, 60, 70, 80, 90, 95},
+            {6, 14, 20, 30, 40, 50, 60, 70, 85, 100, 115, 130},
+            {6, 14, 20, 30, 35, 45, 55, 65, 75, 90, 100, 110},
+            {6, 14, 20, 25, 35, 45, 50, 60, 75, 85, 95, 100},
+            {6, 14, 20, 25, 30, 40, 50, 60, 70, 80, 90, 100},
         },
     },
 };
@@ -113,16 +123,16 @@ const StrengthCalibration SpatialSmoothCalibration = {
     {0.0f, 0.5f, 1.0f, 2.0f, 3.0f, 5.0f, 7.0f, 10.0f, 15.0f, 20.0f, 25.0f, 30.0f},
     {
         {   // Gaussian
-            {8, 18, 25, 35, 40, 180, 180, 180, 180, 180, 195, 200},
-            {6, 14, 20, 30, 40, 165, 165, 165, 165, 165, 185, 200},
-            {6, 14, 20, 30, 35, 130, 130, 130, 130, 135, 160, 190},
-            {6, 14, 20, 30, 35, 90, 100, 110, 120, 135, 155, 185},
+            {8, 18, 25, 40, 50, 70, 85, 110, 155, 200, 200, 200},
+            {6, 14, 20, 35, 45, 65, 80, 100, 155, 200, 200, 200},
+            {6, 14, 20, 30, 40, 55, 75, 95, 135, 185, 200, 200},
+            {6, 14, 20, 30, 35, 50, 65, 90, 125, 165, 180, 200},
         },
         {   // box
-            {6, 14, 20, 30, 40, 140, 140, 140, 140, 150, 170, 200},
-            {6, 14, 20, 30, 35, 140, 140, 140, 140, 140, 150, 190},
-            {6, 14, 20, 25, 35, 80, 100, 105, 115, 120, 140, 155},
-            {6, 14, 20, 25, 30, 85, 85, 95, 110, 120, 135, 155},
+            {8, 18, 25, 35, 45, 65, 80, 100, 140, 185, 195, 200},
+            {6, 14, 20, 30, 40, 60, 75, 95, 140, 200, 200, 200},
+            {6, 14, 20, 30, 35, 50, 65, 85, 115, 160, 180, 200},
+            {6, 14, 20, 25, 35, 45, 60, 80, 115, 140, 160, 200},
         },
     },
 };

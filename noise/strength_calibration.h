@@ -41,10 +41,16 @@ struct StrengthCalibration {
 extern const StrengthCalibration SpatialCalibration;
 extern const StrengthCalibration SpatialSmoothCalibration;
 
-// How smooth a picture is for the calibration, 0 (busy) to 1 (smooth), from its noise `sigma`
-// and its coarse detail (NoiseEstimate::Detail), both in the same sample units: the detail
-// against what the noise alone gives (sigma^2 / 8), on a log scale between two fitted bounds.
-double Smoothness(double sigma, double detail);
+// The picture's own coarse detail on the calibration's scale: log2 of the detail
+// (NoiseEstimate::Detail, in `bits`-bit sample units squared) less what noise of `sigma` alone
+// gives there (about 2 sigma^2 / 8), in 8-bit levels squared, against 12.5 (which is sigma^2 / 8
+// for sigma 10); what is left is taken as at least 1. Below -3.6 means no detail above the noise.
+double DetailLevel(double sigma, double detail, int bits);
+
+// How smooth a picture is for the calibration, 0 (busy) to 1 (smooth): 1 at or below one fitted
+// DetailLevel, 0 at or above another, straight between. Detail below 0 or NaN (nothing
+// measured): 0.
+double PictureSmoothness(double sigma, double detail, int bits);
 
 // The spatial strength, a real number in [1, 200], for noise of `sigma8` 8-bit levels in a
 // picture of the given smoothness: the busy curve, moved towards the smooth one.
@@ -56,7 +62,7 @@ double CalibratedStrength(const StrengthCalibration& c, double sigma8, int range
 
 // The whole strength (1..200) for noise of standard deviation `sigma` in units of `bits`-bit
 // samples, with the spatial calibration for a picture of coarse detail `detail` (in the same
-// units squared; see Smoothness).
+// units squared; see PictureSmoothness).
 int StrengthForNoise(double sigma, double detail, int bits, int range, bool gaussian);
 
 // The same when nothing is known of the picture: the busy curve, which never oversmooths.

@@ -41,7 +41,8 @@ int TemporalStrengthForNoise(double sigma, double detail, int bits, int range, b
     const double sigma8 = SigmaIn8BitLevels(sigma, bits);
     const double temporal = CalibratedStrength(TemporalCalibration, sigma8, range, gaussian);
     const double busy = CalibratedStrength(SpatialCalibration, sigma8, range, gaussian);
-    const double spatial = SpatialStrength(sigma8, Smoothness(sigma, detail), range, gaussian);
+    const double spatial =
+        SpatialStrength(sigma8, PictureSmoothness(sigma, detail, bits), range, gaussian);
     // Half the spatial proportion: with more candidates a smooth picture is already averaged
     // more, and the whole proportion oversmooths the fine detail of mostly smooth pictures.
     const long whole = lround(temporal * (1 + SmoothShare * (spatial / busy - 1)));

@@ -148,29 +148,32 @@ int Constant() {
     std::mt19937_64 rng(7);
     std::normal_distribution<double> normal(0.0, sigma);
     std::vector<uint16_t> plane(size_t(W) * H);
-    double sum = 0;
+    double sum = 0, lag = 0;
     for (int k = 0; k < 4; k++) {
         for (auto& v : plane) v = uint16_t(nearbyint(2048 + normal(rng)));
-        const double s = EstimateNoiseFull(plane.data(), W, H, W, 12).Sigma;
+        const NoiseEstimate ne = EstimateNoiseFull(plane.data(), W, H, W, 12);
+        const double s = ne.Sigma;
+        lag += ne.Lag;
         sum += (s / sigma) * (s / sigma);
     }
     printf(
         "estimated / true sigma^2 on white noise: %.5f (1 when KeptMean is right; the estimate\n"
-        "moves about five times as much as KeptMean)\n",
-        sum / 4);
+        "moves about five times as much as KeptMean)\n"
+        "neighbouring residuals near the level, product against square: %.5f (NoiseLag)\n",
+        sum / 4, lag / 4);
     return 0;
 }
 
 int Features(int n, char** paths) {
     const std::vector<Picture> pictures = ReadAll(n, paths);
-    printf("image\tsigma\testimate\tdetail/noise\n");
+    printf("image\tsigma\testimate\tdetail\tlag\tnoise share\n");
     for (const Picture& p : pictures) {
         for (double sigma : {0.0, 1.0, 2.0, 3.0, 5.0, 7.0, 10.0, 15.0, 20.0, 25.0, 30.0}) {
             const std::vector<uint8_t> y = Noisy(p, sigma);
             const std::vector<uint16_t> plane(y.begin(), y.end());
             const NoiseEstimate e = EstimateNoise(plane.data(), p.W, p.H, p.W, 8);
-            printf("%s\t%g\t%.3f\t%.3f\n", p.Name.c_str(), sigma, e.Sigma,
-                   e.Detail / (e.Sigma * e.Sigma / 8));
+            printf("%s\t%g\t%.3f\t%.3f\t%.3f\t%.3f\n", p.Name.c_str(), sigma, e.Sigma, e.Detail,
+                   e.Lag, e.NoiseShare);
         }
     }
     return 0;
@@ -347,7 +350,7 @@ int Speed() {
 struct FitData {
     std::vector<std::string> Images;
     std::vector<double> Sigmas;                 // the sweep's sigmas
-    std::vector<std::vector<double>> Est, Log;  // [image][sigma]: estimate, log2 detail ratio
+    std::vector<std::vector<double>> Est, Log;  // [image][sigma]: estimate, DetailLevel
     // [g][range-1][sigma][image][strength index]: PSNR at strength 10 + 5 * index
     std::vector<double> Psnr;
     std::vector<double> Top;  // [g][range-1][sigma][image]: best of 10..100
@@ -368,7 +371,8 @@ struct FitData {
 };
 
 struct Model {
-    double Lo = 0.5, Hi = 2;  // smoothness 1 at or below Lo, 0 at or above Hi (log2 ratio)
+    // Smoothness 1 at or below Lo, 0 at or above Hi, in DetailLevel, as PictureSmoothness.
+    double Lo = 0.5, Hi = 2;
     float Busy[2][4][CalibrationKnots], Smooth[2][4][CalibrationKnots];
     double Smoothness(double l) const {
         const double t = (Hi - l) / (Hi - Lo);
@@ -395,7 +399,7 @@ int ModelStrength(const Model& m, int g, int r, double sigma, double l) {
 Model FitModel(FitData& d, const std::vector<bool>& use, bool content) {
     Model best;
     double bestObjective = 1e18;
-    const double los[] = {-0.5, 0.0, 0.5, 1.0, 1.5};
+    const double los[] = {-0.5, 0.0, 0.5, 1.0, 1.5, 2.0};
     const double widths[] = {0.5, 1.0, 1.5, 2.0, 3.0};
     for (double lo : los) {
         for (double width : widths) {
@@ -478,6 +482,19 @@ void PrintLosses(const char* title, const std::vector<std::vector<double>>& loss
             printf("\n");
         }
     }
+    // The pictures past 1 dB anywhere, with their worst loss at each sigma.
+    for (int i = 0; i < d.NI; i++) {
+        std::string line;
+        for (int k : ks) {
+            double worst = 0;
+            for (int c = 0; c < 8; c++) worst = std::max(worst, loss[c * d.NS + k][i]);
+            char cell[48];
+            snprintf(cell, sizeof cell, " %g:%.2f", d.Sigmas[k], worst);
+            if (worst > 1.0) line += cell;
+        }
+        if (!line.empty())
+            printf("  %s, worst past 1 dB at sigma:%s\n", d.Images[i].c_str(), line.c_str());
+    }
 }
 
 void PrintModel(const Model& m) {
@@ -512,8 +529,7 @@ int FitContent(const char* path, int n, char** paths) {
             const std::vector<uint16_t> plane(y.begin(), y.end());
             const NoiseEstimate e = EstimateNoise(plane.data(), p.W, p.H, p.W, 8);
             est.push_back(e.Sigma);
-            const double ratio = e.Sigma > 0 ? e.Detail / (e.Sigma * e.Sigma / 8) : 0;
-            lg.push_back(ratio > 0 ? log2(ratio) : 10);
+            lg.push_back(DetailLevel(e.Sigma, e.Detail, 8));
         }
         d.Est.push_back(est);
         d.Log.push_back(lg);
@@ -535,8 +551,7 @@ int FitContent(const char* path, int n, char** paths) {
                     d.T(g, r, k, i) = top;
                 }
     std::vector<int> ks;
-    for (int k = 0; k < d.NS; k++)
-        if (d.Sigmas[k] >= 3 && d.Sigmas[k] <= 20) ks.push_back(k);
+    for (int k = 0; k < d.NS; k++) ks.push_back(k);
     for (bool content : {false, true}) {
         const char* name = content ? "busy and smooth curves" : "one curve of sigma alone";
         const Model all = FitModel(d, std::vector<bool>(d.NI, true), content);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "../noise_estimate.h"
@@ -155,11 +156,14 @@ TEST(NoiseEstimate, DetailSeesContentAboveTheNoise) {
     EXPECT_LT(detail[int(Content::Gradient)], 2.5) << "seed " << seed;
     EXPECT_GT(detail[int(Content::Texture)], 4.0) << "seed " << seed;
     EXPECT_GT(detail[int(Content::Edges)], 2.2) << "seed " << seed;
-    // So the flat picture is smooth for the calibration, the busy ones much less.
-    const double flat = Smoothness(1, detail[int(Content::Flat)] / 8);
-    EXPECT_GT(flat, 0.7) << "seed " << seed;
-    EXPECT_LT(Smoothness(1, detail[int(Content::Texture)] / 8), flat - 0.3) << "seed " << seed;
-    EXPECT_LT(Smoothness(1, detail[int(Content::Edges)] / 8), flat - 0.1) << "seed " << seed;
+    // So the flat picture is smooth for the calibration, the textured one much less (the detail
+    // in 8-bit levels squared is the ratio times sigma8^2 / 8). The edges are few and far
+    // apart: by the calibration's measure that picture is smooth too.
+    const auto smoothness = [&](Content c) {
+        return PictureSmoothness(sigma8, detail[int(c)] * sigma8 * sigma8 / 8, 8);
+    };
+    EXPECT_GT(smoothness(Content::Flat), 0.7) << "seed " << seed;
+    EXPECT_LT(smoothness(Content::Texture), smoothness(Content::Flat) - 0.3) << "seed " << seed;
 }
 
 TEST(NoiseEstimate, FaintNoiseAndSmallFramesKeepTheirLevel) {
@@ -289,6 +293,105 @@ TEST(NoiseEstimate, SampledAgreesWithEveryBlockAndHistogramAddsUp) {
     EXPECT_NEAR(f.Histogram[115 >> 3], 1.0f, 1e-6);
 }
 
+// A plane of bytes built to reach every branch of a block's measure: noise of a random level
+// over a random mix of gradients, steps, flat bars and rectangles (rows, columns and whole
+// blocks of one value), black and white clipped areas, and single spikes.
+std::vector<uint8_t> AdversarialBytes(std::mt19937& rng, int W, int H, ptrdiff_t stride) {
+    std::vector<uint8_t> p(size_t(stride) * H);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const double sigma = (rng() % 4 == 0) ? 0 : (rng() % 2000) / 100.0;
+    const double gx = (int(rng() % 200) - 100) / 400.0, gy = (int(rng() % 200) - 100) / 400.0;
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++) {
+            const double v =
+                128 + gx * x + gy * y + ((x / 7 + y / 5) % 3 == 0 ? 30 : 0) + sigma * normal(rng);
+            p[size_t(y) * stride + x] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : nearbyint(v));
+        }
+    const int shapes = int(rng() % 12);
+    for (int k = 0; k < shapes; k++) {
+        const int x0 = int(rng() % W), y0 = int(rng() % H);
+        const int w = 1 + int(rng() % std::max(1, W / 3)), h = 1 + int(rng() % std::max(1, H / 3));
+        const uint8_t v = uint8_t(rng() % 3 == 0 ? 0 : rng() % 2 ? 255 : rng() % 256);
+        for (int y = y0; y < std::min(H, y0 + h); y++)
+            for (int x = x0; x < std::min(W, x0 + w); x++) p[size_t(y) * stride + x] = v;
+    }
+    for (int k = int(rng() % 20); k > 0; k--)
+        p[size_t(rng() % H) * stride + rng() % W] = uint8_t(rng() % 2 ? 0 : 255);
+    // Past the width: values the estimate must never see.
+    for (int y = 0; y < H; y++)
+        for (ptrdiff_t x = W; x < stride; x++) p[size_t(y) * stride + x] = uint8_t(rng());
+    return p;
+}
+
+TEST(NoiseEstimate, BytesMeasureExactlyAsTheirSixteenBitValues) {
+    // 8-bit planes take the vector path, 16-bit ones the plain integer one; both measure each
+    // block exactly, so every output agrees to the bit, and the padding past the width is never
+    // read (a change in it would move something).
+    const unsigned seed = Seed();
+    std::mt19937 rng(seed + 11);
+    for (int k = 0; k < 60; k++) {
+        const int W = 10 + int(rng() % (k < 40 ? 120 : 900)), H = 10 + int(rng() % 300);
+        const ptrdiff_t stride = W + ptrdiff_t(rng() % 3 == 0 ? 0 : rng() % 40);
+        std::vector<uint8_t> bytes = AdversarialBytes(rng, W, H, stride);
+        const std::vector<uint16_t> words(bytes.begin(), bytes.end());
+        const NoiseEstimate a = EstimateNoise(bytes.data(), W, H, stride, 8);
+        const NoiseEstimate b = EstimateNoise(words.data(), W, H, stride, 8);
+        for (int y = 0; y < H; y++)
+            for (ptrdiff_t x = W; x < stride; x++) bytes[size_t(y) * stride + x] ^= 0x5A;
+        const NoiseEstimate c = EstimateNoise(bytes.data(), W, H, stride, 8);
+        const std::string where = std::to_string(W) + "x" + std::to_string(H) + ", stride " +
+                                  std::to_string(stride) + ", case " + std::to_string(k) +
+                                  ", seed " + std::to_string(seed);
+        for (const NoiseEstimate* e : {&b, &c}) {
+            EXPECT_EQ(a.Sigma, e->Sigma) << where;
+            EXPECT_EQ(a.Detail, e->Detail) << where;
+            EXPECT_EQ(a.Lag, e->Lag) << where;
+            EXPECT_EQ(a.NoiseShare, e->NoiseShare) << where;
+            EXPECT_EQ(a.BlocksUsed, e->BlocksUsed) << where;
+            EXPECT_EQ(a.BlocksSampled, e->BlocksSampled) << where;
+            for (int i = 0; i < NoiseHistogramBins; i++)
+                EXPECT_EQ(a.Histogram[i], e->Histogram[i]) << i << ", " << where;
+        }
+    }
+}
+
+TEST(NoiseEstimate, TextureFromEdgeToEdgeIsNotTakenForNoise) {
+    // Fine texture over the whole frame (white noise smoothed by 1 2 1 both ways: its residuals
+    // hardly correlate with their neighbours) leaves no block of noise alone. Given the same
+    // residual energy as white noise of sigma 4, it must read clearly lower, while the white
+    // noise reads as itself and is taken for noise whole.
+    const unsigned seed = Seed();
+    const int W = 640, H = 360;
+    const double sigma = 4;
+    std::mt19937 rng(seed + 5);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    // The smoothed residual filter (1 0 -2 0 1) / 4 along each axis has energy (6 / 16)^2
+    // against 36 for the plain one: scale the field to match.
+    const double scale = sigma * 6 / (6.0 / 16);
+    std::vector<double> w(size_t(W + 2) * (H + 2));
+    for (double& v : w) v = scale * normal(rng);
+    std::vector<uint16_t> texture(size_t(W) * H), noise(size_t(W) * H);
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++) {
+            double t = 0;
+            for (int j = 0; j < 3; j++)
+                for (int i = 0; i < 3; i++)
+                    t += (j == 1 ? 2 : 1) * (i == 1 ? 2 : 1) * w[size_t(y + j) * (W + 2) + x + i];
+            const double v = 128 + t / 16, n = 128 + sigma * normal(rng);
+            texture[size_t(y) * W + x] = uint16_t(std::min(254.0, std::max(1.0, nearbyint(v))));
+            noise[size_t(y) * W + x] = uint16_t(std::min(254.0, std::max(1.0, nearbyint(n))));
+        }
+    const NoiseEstimate t = EstimateNoise(texture.data(), W, H, W, 8);
+    const NoiseEstimate n = EstimateNoise(noise.data(), W, H, W, 8);
+    EXPECT_NEAR(n.Sigma / sigma, 1.0, 0.08) << "seed " << seed;
+    EXPECT_GT(n.NoiseShare, 0.95) << "seed " << seed;
+    EXPECT_NEAR(n.Lag, -0.6374, 0.03) << "seed " << seed;
+    EXPECT_GT(t.Lag, -0.2) << "seed " << seed;
+    EXPECT_EQ(t.NoiseShare, 0.5) << "seed " << seed;  // the floor
+    EXPECT_LT(t.Sigma, 0.78 * sigma) << "seed " << seed;
+    EXPECT_GT(t.Sigma, 0.55 * sigma) << "seed " << seed;
+}
+
 TEST(StrengthScale, UpTo100UnchangedPast100ThroughAReducedScale) {
     for (int s = 1; s <= 100; s++) {
         const ModuleStrength m = SplitStrength(s);
@@ -382,9 +485,9 @@ TEST(StrengthCalibration, TemporalStrengthFollowsTheSpatialSmoothCurve) {
                 // Deeper samples: the same in their own units.
                 EXPECT_EQ(TemporalStrengthForNoise(sigma * 4, 0, 10, range, gaussian), smooth);
             }
-    // Where the spatial curves part (sigma 5 up), a smooth picture takes clearly more.
-    EXPECT_GT(TemporalStrengthForNoise(10, 0, 8, 2, false),
-              TemporalStrengthForSigma(10, 8, 2, false) + 15);
+    // Where the spatial curves are far apart (sigma 15 up), a smooth picture takes clearly more.
+    EXPECT_GT(TemporalStrengthForNoise(20, 0, 8, 2, false),
+              TemporalStrengthForSigma(20, 8, 2, false) + 15);
 }
 
 TEST(StrengthCalibration, SigmaIsInTheInputsSampleUnits) {
@@ -431,28 +534,46 @@ TEST(StrengthCalibration, SmoothPicturesGetMoreAndNeverPast200) {
 }
 
 TEST(StrengthCalibration, SmoothnessFallsWithDetailAndKnowsNothingOfBadInput) {
-    const double sigma = 6;  // in any units: only the ratio counts
-    double before = 2;
-    for (double ratio = 0.25; ratio < 1e4; ratio *= 1.1) {
-        const double w = Smoothness(sigma, ratio * sigma * sigma / 8);
-        EXPECT_LE(w, before) << ratio;
-        EXPECT_GE(w, 0.0);
-        EXPECT_LE(w, 1.0);
-        before = w;
+    // The detail above what the noise gives (2 sigma^2 / 8), in 8-bit levels squared whatever
+    // the depth: smooth below 25, busy above 100, straight on a log scale between.
+    for (int bits : {8, 10, 16}) {
+        const double unit = ldexp(1.0, 2 * (bits - 8));  // one 8-bit level squared
+        for (double sigma8 : {0.0, 3.0, 20.0}) {
+            const double sigma = ldexp(sigma8, bits - 8), noise = 2 * sigma8 * sigma8 / 8;
+            double before = 2;
+            for (double own = 1; own < 1e5; own *= 1.1) {
+                const double w = PictureSmoothness(sigma, (noise + own) * unit, bits);
+                EXPECT_LE(w, before) << own;
+                EXPECT_GE(w, 0.0);
+                EXPECT_LE(w, 1.0);
+                before = w;
+            }
+            const auto at = [&](double own) {
+                return PictureSmoothness(sigma, (noise + own) * unit, bits);
+            };
+            EXPECT_EQ(at(0), 1.0);
+            EXPECT_EQ(at(24), 1.0);
+            EXPECT_NEAR(at(50), 0.5, 1e-9);
+            EXPECT_GT(at(98), 0.0);
+            EXPECT_EQ(at(102), 0.0);
+            // Noise alone, or less detail than noise alone gives: smooth.
+            EXPECT_EQ(PictureSmoothness(sigma, 0.5 * noise * unit, bits), 1.0);
+            for (double bad : {-1.0, double(NAN)})
+                EXPECT_EQ(PictureSmoothness(sigma, bad, bits), 0.0);
+        }
     }
-    EXPECT_EQ(Smoothness(sigma, sigma * sigma / 8), 1.0);  // noise alone
-    EXPECT_EQ(Smoothness(sigma, 1000 * sigma * sigma), 0.0);
-    EXPECT_EQ(Smoothness(sigma * 16, 1000 * sigma * sigma * 256), 0.0);
-    for (double bad : {-1.0, double(NAN)}) {
-        EXPECT_EQ(Smoothness(sigma, bad), 0.0);
-        EXPECT_EQ(Smoothness(bad, 10), 0.0);
-    }
-    EXPECT_EQ(Smoothness(0, 10), 0.0);
+    // At the same detail, more noise leaves less of it to the picture: never less smooth.
+    for (double sigma = 1; sigma < 40; sigma += 1)
+        EXPECT_GE(PictureSmoothness(sigma + 1, 300, 8), PictureSmoothness(sigma, 300, 8)) << sigma;
     // Unknown detail: the busy curve.
     for (double s : {1.0, 4.0, 18.0})
         EXPECT_EQ(StrengthForNoise(s, -1, 8, 3, true), StrengthForSigma(s, 8, 3, true));
     EXPECT_EQ(StrengthForNoise(64, 0, 12, 2, false),
               int(floor(SpatialStrength(4, 1, 2, false) + 0.5)));
+    // A picture of the same detail and noise in 8-bit levels gets the same strength at any depth.
+    for (double detail8 : {20.0, 100.0, 300.0})
+        EXPECT_EQ(StrengthForNoise(10 * 4, detail8 * 16, 10, 2, true),
+                  StrengthForNoise(10, detail8, 8, 2, true));
 }
 
 NoiseEstimate Frame(double sigma, int scene) {
