@@ -43,7 +43,7 @@ extern const StrengthCalibration SpatialSmoothCalibration;
 
 // The picture's own coarse detail on the calibration's scale: log2 of the detail
 // (NoiseEstimate::Detail, in `bits`-bit sample units squared) less what noise of `sigma` alone
-// gives there (about 2 sigma^2 / 8), in 8-bit levels squared, against 12.5 (which is sigma^2 / 8
+// gives there (2.2 sigma^2 / 8), in 8-bit levels squared, against 12.5 (which is sigma^2 / 8
 // for sigma 10); what is left is taken as at least 1. Below -3.6 means no detail above the noise.
 double DetailLevel(double sigma, double detail, int bits);
 

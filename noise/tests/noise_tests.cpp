@@ -534,12 +534,12 @@ TEST(StrengthCalibration, SmoothPicturesGetMoreAndNeverPast200) {
 }
 
 TEST(StrengthCalibration, SmoothnessFallsWithDetailAndKnowsNothingOfBadInput) {
-    // The detail above what the noise gives (2 sigma^2 / 8), in 8-bit levels squared whatever
+    // The detail above what the noise gives (2.2 sigma^2 / 8), in 8-bit levels squared whatever
     // the depth: smooth below 25, busy above 100, straight on a log scale between.
     for (int bits : {8, 10, 16}) {
         const double unit = ldexp(1.0, 2 * (bits - 8));  // one 8-bit level squared
         for (double sigma8 : {0.0, 3.0, 20.0}) {
-            const double sigma = ldexp(sigma8, bits - 8), noise = 2 * sigma8 * sigma8 / 8;
+            const double sigma = ldexp(sigma8, bits - 8), noise = 2.2 * sigma8 * sigma8 / 8;
             double before = 2;
             for (double own = 1; own < 1e5; own *= 1.1) {
                 const double w = PictureSmoothness(sigma, (noise + own) * unit, bits);
