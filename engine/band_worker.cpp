@@ -64,7 +64,39 @@ static int StripGroups(int s, int V, int W) {
     return columns <= 0 ? 0 : columns >= V ? V / 8 : (columns + 7) / 8;
 }
 
+// The planes' write-back: the words go straight to the destination's rows, through the cache,
+// since the caller converts them on soon after.
+static void WriteBackPlaneBand(const BandJob& job, int16_t* packed, int b, int m) {
+    const int V = job.V, W = job.W;
+    for (int r = 0; r < m; r++) {
+        int16_t* words =
+            reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + r * job.RowBytes);
+        for (int g = 0; g < V / 8; g++) TransposeWords(words + 64 * g);
+        int16_t* dst = reinterpret_cast<int16_t*>(static_cast<char*>(job.Destination) +
+                                                  intptr_t(b + r) * job.Stride);
+        for (int s = 0; s < 8; s++) {
+            const int groups = StripGroups(s, V, W);
+            for (int g = 0; g < groups; g++) {
+                const int x = s * V + 8 * g;
+                const __m128i y =
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(words + 64 * g + 8 * s));
+                if (x + 8 <= W) {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), y);
+                } else {
+                    alignas(16) int16_t lanes[8];
+                    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), y);
+                    for (int i = 0; i < W - x; i++) dst[x + i] = lanes[i];
+                }
+            }
+        }
+    }
+}
+
 void WriteBackBand(const BandJob& job, int16_t* packed, int b, int m) {
+    if (job.PixelBytes == 2) {
+        WriteBackPlaneBand(job, packed, b, m);
+        return;
+    }
     const int V = job.V, W = job.W;
     const intptr_t stride = job.Stride;
     const int roundedWidth = (W + 7) & ~7;
@@ -76,8 +108,8 @@ void WriteBackBand(const BandJob& job, int16_t* packed, int b, int m) {
         int16_t* words =
             reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + r * job.RowBytes);
         for (int g = 0; g < V / 8; g++) TransposeWords(words + 64 * g);
-        const char* src = reinterpret_cast<const char*>(job.Source) + (b + r) * stride;
-        char* dst = reinterpret_cast<char*>(job.Destination) + (b + r) * stride;
+        const char* src = static_cast<const char*>(job.Source) + (b + r) * stride;
+        char* dst = static_cast<char*>(job.Destination) + (b + r) * stride;
         for (int s = 0; s < 8; s++) {
             const int groups = StripGroups(s, V, W);
             for (int g = 0; g < groups; g++) {
@@ -108,12 +140,17 @@ static void StageChunkRow(const BandJob& job, const Chunk& chunk, int b, int c0,
     const int R = chunk.R, n = chunk.n, V = job.V, W = job.W;
     int y = b - R - 1 + i;
     y = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
-    const YcPixel* row = reinterpret_cast<const YcPixel*>(
-        reinterpret_cast<const char*>(job.Source) + intptr_t(y) * job.Stride);
+    const char* row = static_cast<const char*>(job.Source) + intptr_t(y) * job.Stride;
+    const bool plane = job.PixelBytes == 2;
     float* out = chunk.Staged + i * StagedRowFloats;
     if (W - 7 * V <= R) {
         // Strip 7 holds R or fewer columns: margins reach past W in lanes below 7 too.
-        StageRowClamped(row, c0 - R - 1, n + 2 * R + 2, V, W, out);
+        if (plane)
+            StagePlaneRowClamped(reinterpret_cast<const int16_t*>(row), c0 - R - 1,
+                                 n + 2 * R + 2, V, W, out);
+        else
+            StageRowClamped(reinterpret_cast<const YcPixel*>(row), c0 - R - 1, n + 2 * R + 2, V,
+                            W, out);
         return;
     }
     const int c1 = c0 + n;
@@ -122,8 +159,12 @@ static void StageChunkRow(const BandJob& job, const Chunk& chunk, int b, int c0,
     const int middle = n + 2 * R + 2 - left - right;
     // The pixel lane 0 of vector 0 stands for, column c0 - R - 1: before the row when c0 is 0,
     // and then never read.
-    const char* source = reinterpret_cast<const char*>(row) + 6 * (intptr_t(c0) - R - 1);
-    StageRow(left, middle, right, job.V6, source, out);
+    const char* source = row + job.PixelBytes * (intptr_t(c0) - R - 1);
+    if (plane)
+        StagePlaneRow(left, middle, right, job.StripBytes,
+                      reinterpret_cast<const int16_t*>(source), out);
+    else
+        StageRow(left, middle, right, job.StripBytes, source, out);
 }
 
 // Asks the outer cache for the source bytes that StageChunkRow(job, chunk, b, c0, i) will read:
@@ -137,15 +178,16 @@ static VEC_INLINE void PrefetchChunkRow(const BandJob& job, int R, int b, int c0
     const int V = job.V, W = job.W;
     int y = b - R - 1 + i;
     y = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
-    const char* row = reinterpret_cast<const char*>(job.Source) + intptr_t(y) * job.Stride;
+    const char* row = static_cast<const char*>(job.Source) + intptr_t(y) * job.Stride;
+    const int pixel = job.PixelBytes;
     const int n = V - c0 < ChunkColumns ? V - c0 : ChunkColumns;
     for (int s = 0; s < 8; s++) {
         int first = s * V + c0 - R - 1, last = s * V + c0 + n + R;
         first = first < 0 ? 0 : first;
         last = last >= W ? W - 1 : last;
         if (first > last) break;
-        const uintptr_t end = reinterpret_cast<uintptr_t>(row + 6 * intptr_t(last) + 1);
-        for (uintptr_t a = reinterpret_cast<uintptr_t>(row + 6 * intptr_t(first)) & ~uintptr_t(63);
+        const uintptr_t end = reinterpret_cast<uintptr_t>(row + pixel * intptr_t(last) + 1);
+        for (uintptr_t a = reinterpret_cast<uintptr_t>(row + pixel * intptr_t(first)) & ~uintptr_t(63);
              a <= end; a += 64)
             _mm_prefetch(reinterpret_cast<const char*>(a), _MM_HINT_T1);
     }

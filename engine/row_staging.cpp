@@ -116,17 +116,77 @@ void StageRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep, co
     }
 }
 
-void StageRowClamped(const YcPixel* row, int32_t firstColumn, int32_t count, int32_t V, int32_t W,
-                     float* output) {
+// Column clamp(s * V + firstColumn + k, 0, W - 1) of a row, for every lane s and vector k.
+template <typename YAt>
+static void StageClamped(YAt y, int32_t firstColumn, int32_t count, int32_t V, int32_t W,
+                         float* output) {
     assert((reinterpret_cast<uintptr_t>(output) & 31) == 0);
     for (int k = 0; k < count; k++) {
         alignas(16) int16_t lanes[8];
         for (int s = 0; s < 8; s++) {
             int x = s * V + firstColumn + k;
             x = x < 0 ? 0 : x >= W ? W - 1 : x;
-            lanes[s] = row[x].Y;
+            lanes[s] = y(x);
         }
         _mm256_store_ps(output + 8 * k,
                         WidenToFloat(_mm_load_si128(reinterpret_cast<__m128i*>(lanes))));
+    }
+}
+
+void StageRowClamped(const YcPixel* row, int32_t firstColumn, int32_t count, int32_t V, int32_t W,
+                     float* output) {
+    StageClamped([row](int x) { return row[x].Y; }, firstColumn, count, V, W, output);
+}
+
+void StagePlaneRowClamped(const int16_t* row, int32_t firstColumn, int32_t count, int32_t V,
+                          int32_t W, float* output) {
+    StageClamped([row](int x) { return row[x]; }, firstColumn, count, V, W, output);
+}
+
+// Eight vectors k .. k + 7 of a plane: one 16-byte load per strip, transposed, so that vector
+// k + i holds word i of every strip.
+static VEC_INLINE void StagePlaneEight(const char* p, int step, float* out) {
+    __m128i v[8];
+    for (int s = 0; s < 8; s++) v[s] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + s * step));
+    const __m128i t0 = _mm_unpacklo_epi16(v[0], v[1]), t1 = _mm_unpackhi_epi16(v[0], v[1]);
+    const __m128i t2 = _mm_unpacklo_epi16(v[2], v[3]), t3 = _mm_unpackhi_epi16(v[2], v[3]);
+    const __m128i t4 = _mm_unpacklo_epi16(v[4], v[5]), t5 = _mm_unpackhi_epi16(v[4], v[5]);
+    const __m128i t6 = _mm_unpacklo_epi16(v[6], v[7]), t7 = _mm_unpackhi_epi16(v[6], v[7]);
+    const __m128i u0 = _mm_unpacklo_epi32(t0, t2), u1 = _mm_unpackhi_epi32(t0, t2);
+    const __m128i u2 = _mm_unpacklo_epi32(t1, t3), u3 = _mm_unpackhi_epi32(t1, t3);
+    const __m128i u4 = _mm_unpacklo_epi32(t4, t6), u5 = _mm_unpackhi_epi32(t4, t6);
+    const __m128i u6 = _mm_unpacklo_epi32(t5, t7), u7 = _mm_unpackhi_epi32(t5, t7);
+    _mm256_store_ps(out, WidenToFloat(_mm_unpacklo_epi64(u0, u4)));
+    _mm256_store_ps(out + 8, WidenToFloat(_mm_unpackhi_epi64(u0, u4)));
+    _mm256_store_ps(out + 16, WidenToFloat(_mm_unpacklo_epi64(u1, u5)));
+    _mm256_store_ps(out + 24, WidenToFloat(_mm_unpackhi_epi64(u1, u5)));
+    _mm256_store_ps(out + 32, WidenToFloat(_mm_unpacklo_epi64(u2, u6)));
+    _mm256_store_ps(out + 40, WidenToFloat(_mm_unpackhi_epi64(u2, u6)));
+    _mm256_store_ps(out + 48, WidenToFloat(_mm_unpacklo_epi64(u3, u7)));
+    _mm256_store_ps(out + 56, WidenToFloat(_mm_unpackhi_epi64(u3, u7)));
+}
+
+void StagePlaneRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep,
+                   const int16_t* source, float* output) {
+    assert((reinterpret_cast<uintptr_t>(output) & 31) == 0);
+    assert(left >= 0 && right >= 0 && (middle > 0 || left == 0));
+    const char* p = reinterpret_cast<const char*>(source);
+    float* out = output;
+    if (left > 0) {
+        const __m128i edge = _mm_cvtsi32_si128(LoadY(p + 2 * left) & 0xFFFF);
+        for (int k = 0; k < left; k++, p += 2, out += 8)
+            _mm256_store_ps(out, WidenToFloat(GatherLanes<1, 7>(edge, p, stripStep)));
+    }
+    int k = 0;
+    for (; k + 7 < middle; k += 8, p += 16, out += 64) StagePlaneEight(p, stripStep, out);
+    for (; k < middle; k++, p += 2, out += 8)
+        _mm256_store_ps(out, WidenToFloat(GatherLanes<0, 7>(_mm_setzero_si128(), p, stripStep)));
+    const int rightCount = middle < 0 ? right + middle : right;
+    if (rightCount > 0) {
+        const char* last = reinterpret_cast<const char*>(source) + 7 * stripStep +
+                           2 * (left + middle - 1);
+        const __m128i edge = _mm_insert_epi16(_mm_setzero_si128(), LoadY(last), 7);
+        for (int k = 0; k < rightCount; k++, p += 2, out += 8)
+            _mm256_store_ps(out, WidenToFloat(GatherLanes<0, 6>(edge, p, stripStep)));
     }
 }

@@ -23,3 +23,14 @@ void StageRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep, co
 // column clamp(s * V + firstColumn + k, 0, W - 1) of row. Slower; only such narrow frames use it.
 void StageRowClamped(const YcPixel* row, int32_t firstColumn, int32_t count, int32_t V, int32_t W,
                      float* output);
+
+// StageRow for a plane of 16-bit Y samples, two bytes a pixel instead of six (the Linux
+// library's plane entry): the same vectors, with the pixel of vector k in strip s at
+// source + s * stripStep + 2k bytes and the edges at source + 2 * left and
+// source + 7 * stripStep + 2 * (left + middle - 1). Reads only the pixels named.
+void StagePlaneRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep,
+                   const int16_t* source, float* output);
+
+// StageRowClamped for a plane row of 16-bit Y samples.
+void StagePlaneRowClamped(const int16_t* row, int32_t firstColumn, int32_t count, int32_t V,
+                          int32_t W, float* output);

@@ -11,13 +11,14 @@
 struct BandJob {
     int32_t BandCount;              // ceil(H / BandHeight)
     volatile int32_t ClaimCounter;  // next band to hand out
-    const YcPixel* Source;          // row 0 of the image being filtered
+    const void* Source;             // row 0 of the image being filtered
     uint8_t* Scratch;               // the scratch block, or null when none is held
-    YcPixel* Destination;           // row 0 of the image that receives the result
+    void* Destination;              // row 0 of the image that receives the result
     int32_t Stride;                 // bytes from one image row to the next
+    int32_t PixelBytes;             // 6: images of YcPixel; 2: planes of 16-bit Y (Linux only)
     int32_t RowBytes;               // bytes of one PackedRows row: V * 16
     int32_t V;                      // strip width: ((W + 63) / 64) * 8
-    int32_t V6;                     // bytes between two strips of a row: V * 6
+    int32_t StripBytes;             // bytes between two strips of a row: V * PixelBytes
     int32_t W;
     int32_t H;
     int32_t Range;           // 1 to 4

@@ -47,7 +47,6 @@ static bool Plan(int32_t W, int32_t H) {
     Job.W = W;
     Job.H = H;
     Job.V = int32_t(V);
-    Job.V6 = int32_t(V * 6);
     Job.RowBytes = int32_t(rowBytes);
     Job.BandHeight = BH;
     Job.PerThreadBytes = int32_t(perThread);
@@ -62,19 +61,8 @@ static void ExchangeImages(FrameInfo* frame) {
     frame->Edit = filtered;
 }
 
-int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame) {
-    if (instance == nullptr || frame == nullptr) return 0;
-    const int32_t W = frame->Width, H = frame->Height, capacity = frame->Capacity;
-    if (W < 0 || H < 0 || capacity < 0) return 0;
-    if (W == 0 || H == 0) {
-        // Nothing to filter, but handed back like any other frame, so that a host that always
-        // takes the edit image after the call sees one rule.
-        ExchangeImages(frame);
-        return 1;
-    }
-    if (capacity < W || capacity > INT32_MAX / 6 || frame->Edit == nullptr ||
-        frame->Temp == nullptr)
-        return 0;
+int32_t RunBands(FilterInstance* instance, int32_t W, int32_t H, const void* source,
+                 void* destination, int32_t strideBytes, int32_t pixelBytes) {
     HostFunctions* host = instance->Functions;
     if (host == nullptr || host->RunOnAllThreads == nullptr || instance->TrackValues == nullptr ||
         instance->CheckValues == nullptr)
@@ -98,12 +86,30 @@ int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame) {
         if (!Plan(W, H)) return 0;
     }
     // The stride follows every frame's images: the host may change the row capacity alone.
-    Job.Stride = capacity * 6;
-    Job.Source = frame->Edit;
-    Job.Destination = frame->Temp;
+    Job.Stride = strideBytes;
+    Job.PixelBytes = pixelBytes;
+    Job.StripBytes = Job.V * pixelBytes;
+    Job.Source = source;
+    Job.Destination = destination;
     Job.ClaimCounter = 0;
     host->RunOnAllThreads(BandWorkers[instance->CheckValues[0] != 0 ? 1 : 0], &Job, nullptr);
+    return 1;
+}
 
+int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame) {
+    if (instance == nullptr || frame == nullptr) return 0;
+    const int32_t W = frame->Width, H = frame->Height, capacity = frame->Capacity;
+    if (W < 0 || H < 0 || capacity < 0) return 0;
+    if (W == 0 || H == 0) {
+        // Nothing to filter, but handed back like any other frame, so that a host that always
+        // takes the edit image after the call sees one rule.
+        ExchangeImages(frame);
+        return 1;
+    }
+    if (capacity < W || capacity > INT32_MAX / 6 || frame->Edit == nullptr ||
+        frame->Temp == nullptr)
+        return 0;
+    if (RunBands(instance, W, H, frame->Edit, frame->Temp, capacity * 6, 6) != 1) return 0;
     ExchangeImages(frame);
     return 1;
 }

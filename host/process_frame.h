@@ -12,6 +12,12 @@
 // frame plans again).
 HOST_ENTRY int32_t ProcessFrame(FilterInstance* instance, FrameInfo* frame);
 
+// The frame's bands on all host threads, from source to destination: rows strideBytes apart,
+// pixels of pixelBytes (6: YcPixel; 2: 16-bit Y). The sizes are already checked; returns 0 when
+// a host service, AVX, a thread or the scratch block is missing, else 1.
+int32_t RunBands(FilterInstance* instance, int32_t W, int32_t H, const void* source,
+                 void* destination, int32_t strideBytes, int32_t pixelBytes);
+
 // WorkerFunction: thread 0 stores the thread count where first points.
 HOST_ENTRY void ThreadCountProbe(int32_t threadIndex, int32_t threadCount, void* first,
                                  void* second);

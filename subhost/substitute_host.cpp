@@ -45,6 +45,9 @@ bool SubstituteHost::Load(const std::string& path, std::string* error) {
     if (library_ != nullptr) dlclose(library_);
     library_ = library;
     Attach(get());
+    auto planes = reinterpret_cast<const PlaneTable* (*)()>(dlsym(library, "GetPlaneTable"));
+    planes_ = planes != nullptr ? planes() : nullptr;
+    if (planes_ != nullptr && planes_->Version < 1) planes_ = nullptr;
     return true;
 }
 
@@ -54,6 +57,7 @@ void* SubstituteHost::Symbol(const char* name) const {
 
 void SubstituteHost::Attach(const FilterTable* table) {
     table_ = table;
+    planes_ = nullptr;
     instance_ = FilterInstance{};
     // Words 0 to 16 of the descriptor, then the host's own words.
     memcpy(&instance_, table, offsetof(FilterTable, HostOwned));
@@ -137,6 +141,14 @@ bool SubstituteHost::GuardsIntact() const {
 int32_t SubstituteHost::Process() {
     Enter();
     return instance_.ProcessFrame ? instance_.ProcessFrame(&instance_, &frame_) : 0;
+}
+
+int32_t SubstituteHost::ProcessPlane(const int16_t* source, int16_t* destination, int W, int H,
+                                     int stride) {
+    if (planes_ == nullptr) return -1;
+    Enter();
+    const PlaneFrame frame{W, H, stride, source, destination};
+    return planes_->ProcessPlane(&instance_, &frame);
 }
 
 int32_t SubstituteHost::Exit() {

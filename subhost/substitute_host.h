@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../host/host_api.h"
+#include "../host/plane_api.h"
 
 class SubstituteHost {
 public:
@@ -73,6 +74,11 @@ public:
     int32_t Exit();
     int32_t Init();
     int32_t SendSwitchMessage();
+    // The Linux library's plane entry (plane_api.h): filters a W x H plane of Y samples (rows
+    // `stride` samples apart, in both planes) from source into destination with the module's
+    // instance. Returns its result, or -1 when the module has none (linked in, or an older one).
+    int32_t ProcessPlane(const int16_t* source, int16_t* destination, int W, int H, int stride);
+    bool HasPlanes() const { return planes_ != nullptr; }
 
     // What RunOnAllThreads does: fn on every pool thread, returning when all have finished.
     void RunOnAll(WorkerFunction fn, void* first, void* second);
@@ -98,6 +104,7 @@ private:
     void RunOnPool(WorkerFunction fn, void* first, void* second);
 
     void* library_ = nullptr;
+    const PlaneTable* planes_ = nullptr;
     const FilterTable* table_ = nullptr;
     FilterInstance instance_{};
     FrameInfo frame_{};

@@ -61,7 +61,9 @@ static int16_t Sample(std::mt19937& rng, int kind, int x, int y) {
 }
 
 // ---- StageRow ----------------------------------------------------------------------------
-static bool CheckStageRow(std::mt19937& rng) {
+// Both layouts: rows of YcPixel (StageRow) and planes of 16-bit Y (StagePlaneRow).
+static bool CheckStageRowLayout(std::mt19937& rng, int pixelBytes) {
+    const char* name = pixelBytes == 6 ? "StageRow" : "StagePlaneRow";
     bool ok = true;
     for (int i = 0; i < Cases * 4 && ok; i++) {
         const int R = 1 + int(rng() % 4);
@@ -77,32 +79,50 @@ static bool CheckStageRow(std::mt19937& rng) {
         const int total = n + 2 * R + 2;
         const int kind = int(rng() % 5);
         // The row sits at the start of its own block, so a read before column 0 leaves it.
+        // Planes end at their last pixel, so a read past W leaves the block too.
         std::vector<YcPixel> row(size_t(8 * V));
+        std::vector<int16_t> plane(static_cast<size_t>(W));
         for (int x = 0; x < 8 * V; x++) row[x] = YcPixel{Sample(rng, kind, x, 0), int16_t(x), 7};
+        for (int x = 0; x < W; x++) plane[x] = row[x].Y;
         Floats out(50 * 8 + 16);
         for (int k = 0; k < 50 * 8 + 16; k++) out.p[k] = -1.5f;
-        const char* source = reinterpret_cast<const char*>(row.data()) + 6 * (c0 - R - 1);
-        StageRow(left, middle, right, 6 * V, source, out.p);
+        const char* source =
+            pixelBytes == 6
+                ? reinterpret_cast<const char*>(row.data()) + 6 * (c0 - R - 1)
+                : reinterpret_cast<const char*>(plane.data()) + 2 * (c0 - R - 1);
+        if (pixelBytes == 6)
+            StageRow(left, middle, right, 6 * V, source, out.p);
+        else
+            StagePlaneRow(left, middle, right, 2 * V, reinterpret_cast<const int16_t*>(source),
+                          out.p);
         for (int s = 0; s < 8 && ok; s++) {
             float ref[64];
-            StageRowRef(left, middle, right, 6 * V, source, s, ref);
+            StageRowRef(left, middle, right, pixelBytes * V, source, s, ref, pixelBytes);
             for (int k = 0; k < total && ok; k++)
                 if (!SameBits(out.p[8 * k + s], ref[k])) {
                     printf(
-                        "   StageRow W=%d V=%d R=%d c0=%d n=%d left=%d middle=%d right=%d lane %d "
+                        "   %s W=%d V=%d R=%d c0=%d n=%d left=%d middle=%d right=%d lane %d "
                         "vector %d: %g, model %g\n",
-                        W, V, R, c0, n, left, middle, right, s, k, out.p[8 * k + s], ref[k]);
+                        name, W, V, R, c0, n, left, middle, right, s, k, out.p[8 * k + s], ref[k]);
                     ok = false;
                 }
         }
         for (int k = 8 * total; k < 50 * 8 + 16 && ok; k++)
             if (out.p[k] != -1.5f) {
-                printf("   StageRow W=%d V=%d R=%d c0=%d: wrote past vector %d\n", W, V, R, c0,
+                printf("   %s W=%d V=%d R=%d c0=%d: wrote past vector %d\n", name, W, V, R, c0,
                        total);
                 ok = false;
             }
     }
     return ok;
+}
+
+static bool CheckStageRow(std::mt19937& rng) {
+    return CheckStageRowLayout(rng, 6);
+}
+
+static bool CheckStagePlaneRow(std::mt19937& rng) {
+    return CheckStageRowLayout(rng, 2);
 }
 
 // ---- FastExpWeight ---------------------------------------------------------------------
@@ -507,6 +527,7 @@ int main(int argc, char** argv) {
     for (uint32_t s : seeds) printf(" %u", s);
     printf("\n");
     static const Group groups[] = {{"StageRow", CheckStageRow},
+                                   {"StagePlaneRow", CheckStagePlaneRow},
                                    {"FastExpWeight", CheckFastExpWeight},
                                    {"PatchKernelGaussian", CheckKernelGaussian},
                                    {"PatchKernelBox", CheckKernelBox},

@@ -285,9 +285,95 @@ TEST(Frame, SameBytesOnAnyThreadCount) {
     EXPECT_EQ(FilterOn(8, 480, 1080, 4, seed), a);
 }
 
-// The Linux library exports GetFilterTable and the temporal mode's GetTemporalTable, and
-// nothing else of its own (the Windows module's one export is checked on its headers).
-TEST(Module, ExportsOnlyTheTwoTables) {
+// The plane entry gives the image path's Y bit for bit: random geometry, strides past W,
+// every range and both weightings, 1 to 3 threads. Guard words before, between (the stride's
+// slack) and after the destination's rows stay untouched, and the source is only read.
+TEST(Plane, SameYAsTheImagePath) {
+    ForEachSeed(41, [](std::mt19937& rng) {
+        const Content kinds[] = {Content::Noisy, Content::Random, Content::Ramp, Content::Extreme};
+        for (int i = 0; i < 24; i++) {
+            FrameCase f{};
+            f.W = 1 + int(rng() % 700);
+            f.H = 1 + int(rng() % 60);
+            f.capacity = (f.W + 7) & ~7;
+            f.R = 1 + int(rng() % 4);
+            f.strength = 1 + int(rng() % 100);
+            f.threads = 1 + int(rng() % 3);
+            f.gaussian = rng() % 2 == 0;
+            f.content = kinds[rng() % 4];
+            const int stride = f.W + int(rng() % 3) * int(rng() % 20);
+            SCOPED_TRACE(Describe(f) + " stride=" + std::to_string(stride));
+            const std::vector<int16_t> expected = [&] {
+                std::mt19937 same(CaseSeed + uint32_t(i));
+                SubstituteHost& host = HostWithThreads(f.threads);
+                host.SetControls(f.R, f.strength, f.gaussian);
+                host.AllocateImages(f.W, f.H, f.capacity);
+                const LumaPlane plane = MakePlane(f.W, f.H, f.content, same);
+                for (int y = 0; y < f.H; y++)
+                    for (int x = 0; x < f.W; x++)
+                        host.Row(host.Edit(), y)[x] = YcPixel{plane.Y[size_t(y) * f.W + x], 0, 0};
+                EXPECT_EQ(host.Process(), 1);
+                std::vector<int16_t> out;
+                for (int y = 0; y < f.H; y++)
+                    for (int x = 0; x < f.W; x++) out.push_back(host.Row(host.Edit(), y)[x].Y);
+                return out;
+            }();
+            std::mt19937 same(CaseSeed + uint32_t(i));
+            const LumaPlane plane = MakePlane(f.W, f.H, f.content, same);
+            const int16_t guard = 0x5A5A;
+            const size_t slack = 40, size = size_t(f.H - 1) * stride + f.W;
+            std::vector<int16_t> source(size + 2 * slack, guard), out(size + 2 * slack, guard);
+            for (int y = 0; y < f.H; y++)
+                for (int x = 0; x < f.W; x++)
+                    source[slack + size_t(y) * stride + x] = plane.Y[size_t(y) * f.W + x];
+            const std::vector<int16_t> before = source;
+            SubstituteHost& host = HostWithThreads(f.threads);
+            ASSERT_TRUE(host.HasPlanes());
+            ASSERT_EQ(host.ProcessPlane(&source[slack], &out[slack], f.W, f.H, stride), 1);
+            EXPECT_EQ(source, before);
+            for (size_t k = 0; k < out.size(); k++) {
+                const bool inside = k >= slack && k < slack + size && (k - slack) % stride < size_t(f.W);
+                if (!inside) {
+                    ASSERT_EQ(out[k], guard) << "word " << k << " outside the plane written";
+                } else {
+                    const size_t y = (k - slack) / stride, x = (k - slack) % stride;
+                    ASSERT_EQ(out[k], expected[y * f.W + x]) << "x=" << x << " y=" << y;
+                }
+            }
+        }
+    });
+}
+
+// What the plane entry refuses, touching nothing; an empty plane succeeds at once.
+TEST(Plane, Refusals) {
+    SubstituteHost& host = HostWithThreads(2);
+    host.SetControls(2, 40, true);
+    const int W = 64, H = 20;
+    std::vector<int16_t> a(size_t(W) * H * 2, 100), b(a.size(), 7);
+    const std::vector<int16_t> untouched = b;
+    EXPECT_EQ(host.ProcessPlane(a.data(), b.data(), W, H, W - 1), 0) << "stride below W";
+    EXPECT_EQ(host.ProcessPlane(a.data(), b.data(), -1, H, W), 0);
+    EXPECT_EQ(host.ProcessPlane(a.data(), b.data(), W, -1, W), 0);
+    EXPECT_EQ(host.ProcessPlane(nullptr, b.data(), W, H, W), 0);
+    EXPECT_EQ(host.ProcessPlane(a.data(), nullptr, W, H, W), 0);
+    EXPECT_EQ(host.ProcessPlane(a.data(), a.data(), W, H, W), 0) << "in place";
+    EXPECT_EQ(host.ProcessPlane(a.data(), a.data() + W * (H - 1), W, H, W), 0) << "overlapping";
+    EXPECT_EQ(host.ProcessPlane(a.data() + W * (H - 1), a.data(), W, H, W), 0) << "overlapping";
+    EXPECT_EQ(host.ProcessPlane(a.data(), b.data(), 0, H, W), 1);
+    EXPECT_EQ(host.ProcessPlane(a.data(), b.data(), W, 0, W), 1);
+    EXPECT_EQ(b, untouched);
+    // Adjacent but apart: accepted.
+    EXPECT_EQ(host.ProcessPlane(a.data(), a.data() + W * H, W, H, W), 1);
+    SubstituteHost linked(1);
+    linked.Attach(host.Table());
+    EXPECT_FALSE(linked.HasPlanes());
+    EXPECT_EQ(linked.ProcessPlane(a.data(), b.data(), W, H, W), -1);
+}
+
+// The Linux library exports GetFilterTable, the plane entry's GetPlaneTable and the temporal
+// mode's GetTemporalTable, and nothing else of its own (the Windows module's one export is
+// checked on its headers).
+TEST(Module, ExportsOnlyItsTables) {
     const std::string command = std::string("nm -D --defined-only ") + TESSIVAL_MODULE + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
@@ -303,7 +389,8 @@ TEST(Module, ExportsOnlyTheTwoTables) {
     }
     pclose(pipe);
     std::sort(exported.begin(), exported.end());
-    EXPECT_EQ(exported, (std::vector<std::string>{"GetFilterTable", "GetTemporalTable"}));
+    EXPECT_EQ(exported, (std::vector<std::string>{"GetFilterTable", "GetPlaneTable",
+                                                  "GetTemporalTable"}));
 }
 
 }  // namespace

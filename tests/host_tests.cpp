@@ -156,7 +156,7 @@ TEST_F(Host, WorkedPlan) {
     EXPECT_EQ(Job.BandHeight, 28);
     EXPECT_EQ(Job.BandCount, 39);
     EXPECT_EQ(Job.V, 240);
-    EXPECT_EQ(Job.V6, 1440);
+    EXPECT_EQ(Job.StripBytes, 1440);
     EXPECT_EQ(Job.RowBytes, 3840);
     EXPECT_EQ(Job.PerThreadBytes, 201344);
     EXPECT_EQ(Job.Stride, 1920 * 6);
