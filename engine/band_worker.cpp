@@ -146,11 +146,11 @@ static void StageChunkRow(const BandJob& job, const Chunk& chunk, int b, int c0,
     if (W - 7 * V <= R) {
         // Strip 7 holds R or fewer columns: margins reach past W in lanes below 7 too.
         if (plane)
-            StagePlaneRowClamped(reinterpret_cast<const int16_t*>(row), c0 - R - 1,
-                                 n + 2 * R + 2, V, W, out);
+            StagePlaneRowClamped(reinterpret_cast<const int16_t*>(row), c0 - R - 1, n + 2 * R + 2,
+                                 V, W, out);
         else
-            StageRowClamped(reinterpret_cast<const YcPixel*>(row), c0 - R - 1, n + 2 * R + 2, V,
-                            W, out);
+            StageRowClamped(reinterpret_cast<const YcPixel*>(row), c0 - R - 1, n + 2 * R + 2, V, W,
+                            out);
         return;
     }
     const int c1 = c0 + n;
@@ -161,8 +161,8 @@ static void StageChunkRow(const BandJob& job, const Chunk& chunk, int b, int c0,
     // and then never read.
     const char* source = row + job.PixelBytes * (intptr_t(c0) - R - 1);
     if (plane)
-        StagePlaneRow(left, middle, right, job.StripBytes,
-                      reinterpret_cast<const int16_t*>(source), out);
+        StagePlaneRow(left, middle, right, job.StripBytes, reinterpret_cast<const int16_t*>(source),
+                      out);
     else
         StageRow(left, middle, right, job.StripBytes, source, out);
 }
@@ -187,7 +187,8 @@ static VEC_INLINE void PrefetchChunkRow(const BandJob& job, int R, int b, int c0
         last = last >= W ? W - 1 : last;
         if (first > last) break;
         const uintptr_t end = reinterpret_cast<uintptr_t>(row + pixel * intptr_t(last) + 1);
-        for (uintptr_t a = reinterpret_cast<uintptr_t>(row + pixel * intptr_t(first)) & ~uintptr_t(63);
+        for (uintptr_t a =
+                 reinterpret_cast<uintptr_t>(row + pixel * intptr_t(first)) & ~uintptr_t(63);
              a <= end; a += 64)
             _mm_prefetch(reinterpret_cast<const char*>(a), _MM_HINT_T1);
     }

@@ -147,7 +147,8 @@ void StagePlaneRowClamped(const int16_t* row, int32_t firstColumn, int32_t count
 // k + i holds word i of every strip.
 static VEC_INLINE void StagePlaneEight(const char* p, int step, float* out) {
     __m128i v[8];
-    for (int s = 0; s < 8; s++) v[s] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + s * step));
+    for (int s = 0; s < 8; s++)
+        v[s] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + s * step));
     const __m128i t0 = _mm_unpacklo_epi16(v[0], v[1]), t1 = _mm_unpackhi_epi16(v[0], v[1]);
     const __m128i t2 = _mm_unpacklo_epi16(v[2], v[3]), t3 = _mm_unpackhi_epi16(v[2], v[3]);
     const __m128i t4 = _mm_unpacklo_epi16(v[4], v[5]), t5 = _mm_unpackhi_epi16(v[4], v[5]);
@@ -183,8 +184,8 @@ void StagePlaneRow(int32_t left, int32_t middle, int32_t right, int32_t stripSte
         _mm256_store_ps(out, WidenToFloat(GatherLanes<0, 7>(_mm_setzero_si128(), p, stripStep)));
     const int rightCount = middle < 0 ? right + middle : right;
     if (rightCount > 0) {
-        const char* last = reinterpret_cast<const char*>(source) + 7 * stripStep +
-                           2 * (left + middle - 1);
+        const char* last =
+            reinterpret_cast<const char*>(source) + 7 * stripStep + 2 * (left + middle - 1);
         const __m128i edge = _mm_insert_epi16(_mm_setzero_si128(), LoadY(last), 7);
         for (int k = 0; k < rightCount; k++, p += 2, out += 8)
             _mm256_store_ps(out, WidenToFloat(GatherLanes<0, 6>(edge, p, stripStep)));

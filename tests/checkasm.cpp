@@ -86,10 +86,9 @@ static bool CheckStageRowLayout(std::mt19937& rng, int pixelBytes) {
         for (int x = 0; x < W; x++) plane[x] = row[x].Y;
         Floats out(50 * 8 + 16);
         for (int k = 0; k < 50 * 8 + 16; k++) out.p[k] = -1.5f;
-        const char* source =
-            pixelBytes == 6
-                ? reinterpret_cast<const char*>(row.data()) + 6 * (c0 - R - 1)
-                : reinterpret_cast<const char*>(plane.data()) + 2 * (c0 - R - 1);
+        const char* source = pixelBytes == 6
+                                 ? reinterpret_cast<const char*>(row.data()) + 6 * (c0 - R - 1)
+                                 : reinterpret_cast<const char*>(plane.data()) + 2 * (c0 - R - 1);
         if (pixelBytes == 6)
             StageRow(left, middle, right, 6 * V, source, out.p);
         else

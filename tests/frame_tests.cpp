@@ -332,7 +332,8 @@ TEST(Plane, SameYAsTheImagePath) {
             ASSERT_EQ(host.ProcessPlane(&source[slack], &out[slack], f.W, f.H, stride), 1);
             EXPECT_EQ(source, before);
             for (size_t k = 0; k < out.size(); k++) {
-                const bool inside = k >= slack && k < slack + size && (k - slack) % stride < size_t(f.W);
+                const bool inside =
+                    k >= slack && k < slack + size && (k - slack) % stride < size_t(f.W);
                 if (!inside) {
                     ASSERT_EQ(out[k], guard) << "word " << k << " outside the plane written";
                 } else {
@@ -389,8 +390,8 @@ TEST(Module, ExportsOnlyItsTables) {
     }
     pclose(pipe);
     std::sort(exported.begin(), exported.end());
-    EXPECT_EQ(exported, (std::vector<std::string>{"GetFilterTable", "GetPlaneTable",
-                                                  "GetTemporalTable"}));
+    EXPECT_EQ(exported,
+              (std::vector<std::string>{"GetFilterTable", "GetPlaneTable", "GetTemporalTable"}));
 }
 
 }  // namespace
