@@ -296,6 +296,53 @@ static void GrayPlaneFromHost(const PixelLayout& l, const YcPixel* image, int ca
                                                                   W, y0, y1);
 }
 
+// The same rows for planes of Y: eight words stored or loaded as they are.
+static void GrayRowsToPlane(const PixelLayout& l, const void* pixels, int16_t* plane,
+                            ptrdiff_t stride, int W, int y0, int y1) {
+    const VectorMap m = MakeVectorMap(l);
+    for (int y = y0; y < y1; y++) {
+        const uint8_t* row = static_cast<const uint8_t*>(RowAt(l, pixels, y));
+        int16_t* dst = plane + y * stride;
+        int x = 0;
+        for (; x + 8 <= W; x += 8)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x),
+                             ToFilter8(m, Load8(row + x * l.Bytes, l.Bytes)));
+        for (; x < W; x++) dst[x] = GrayToFilter(l, Sample(row, l.Bytes, x));
+    }
+}
+
+static void GrayRowsFromPlane(const PixelLayout& l, const int16_t* plane, ptrdiff_t stride,
+                              const void* original, void* out, int W, int y0, int y1) {
+    const VectorMap m = MakeVectorMap(l);
+    for (int y = y0; y < y1; y++) {
+        const uint8_t* row = static_cast<const uint8_t*>(RowAt(l, original, y));
+        uint8_t* outRow = static_cast<uint8_t*>(RowAt(l, out, y));
+        const int16_t* src = plane + y * stride;
+        int x = 0;
+        for (; x + 8 <= W; x += 8) {
+            const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x));
+            Store8(outRow + x * l.Bytes, l.Bytes,
+                   FromFilter8(m, f, Load8(row + x * l.Bytes, l.Bytes)));
+        }
+        for (; x < W; x++)
+            SetSample(outRow, l.Bytes, x, GrayFromFilter(l, src[x], Sample(row, l.Bytes, x)));
+    }
+}
+
+void PixelsToPlane(const PixelLayout& layout, const void* pixels, int16_t* plane, ptrdiff_t stride,
+                   int W, int y0, int y1) {
+    const PixelLayout l = Resolved(layout, W);
+    assert(l.Channels == 1);
+    GrayRowsToPlane(l, pixels, plane, stride, W, y0, y1);
+}
+
+void PixelsFromPlane(const PixelLayout& layout, const int16_t* plane, ptrdiff_t stride,
+                     const void* original, void* out, int W, int y0, int y1) {
+    const PixelLayout l = Resolved(layout, W);
+    assert(l.Channels == 1);
+    GrayRowsFromPlane(l, plane, stride, original, out, W, y0, y1);
+}
+
 // ---- RGB ----------------------------------------------------------------------------------------
 //
 // LumaValueToFilter and LumaChange written out: ldexp by a power of two is a multiplication by
@@ -513,6 +560,20 @@ void PixelsFromHost(const PixelLayout& layout, const YcPixel* image, int capacit
 
 int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void* in, void* out,
                      int W, int H) {
+    if (host->HasPlanes() && Resolved(layout, W).Channels == 1) {
+        // A third of the bytes through memory each way: the library's plane entry.
+        const ptrdiff_t stride = (W + 31) & ~31;
+        int16_t* const plane = host->PlaneScratch(0, size_t(stride) * size_t(H));
+        int16_t* const filtered = host->PlaneScratch(1, size_t(stride) * size_t(H));
+        host->RunRows(H, W,
+                      [&](int y0, int y1) { PixelsToPlane(layout, in, plane, stride, W, y0, y1); });
+        const int32_t result = host->ProcessPlane(plane, filtered, W, H, int(stride));
+        if (result != 1) return result;
+        host->RunRows(H, W, [&](int y0, int y1) {
+            PixelsFromPlane(layout, filtered, stride, in, out, W, y0, y1);
+        });
+        return result;
+    }
     FrameInfo& frame = host->Frame();
     if (frame.Edit == nullptr || frame.Width != W || frame.Height != H || !host->OwnImages())
         host->AllocateImages(W, H, (W + 7) & ~7);
@@ -544,6 +605,27 @@ void SizeHostImage(HostImage* image, int W, int H) {
     image->Capacity = capacity;
     for (int y = 0; y < H; y++)
         memset(image->Pixels + size_t(y) * capacity + W, 0, size_t(capacity - W) * sizeof(YcPixel));
+}
+
+void SizeYPlane(YPlane* plane, int W, int H) {
+    if (plane->Samples != nullptr && plane->Width == W && plane->Height == H) return;
+    const int stride = (W + 31) & ~31;
+    const size_t bytes = size_t(stride) * size_t(H) * sizeof(int16_t);
+    void* memory = nullptr;
+    if (posix_memalign(&memory, 64, bytes < 64 ? 64 : bytes) != 0) throw std::bad_alloc();
+    plane->Memory.reset(static_cast<int16_t*>(memory));
+    plane->Samples = static_cast<int16_t*>(memory);
+    plane->Width = W;
+    plane->Height = H;
+    plane->Stride = stride;
+}
+
+int32_t FilterYPlane(SubstituteHost* host, YPlane* plane, YPlane* spare) {
+    SizeYPlane(spare, plane->Width, plane->Height);
+    const int32_t result = host->ProcessPlane(plane->Samples, spare->Samples, plane->Width,
+                                              plane->Height, plane->Stride);
+    if (result == 1) std::swap(*plane, *spare);
+    return result;
 }
 
 int32_t FilterHostImage(SubstituteHost* host, HostImage* image, HostImage* spare) {

@@ -56,7 +56,9 @@ void UseBaselineConversions(bool baseline);
 
 // A whole W x H frame through the host: converts it on the host's threads, runs ProcessFrame,
 // converts back into `out` (which may be `in`). Allocates the host's images when the size
-// changes. Returns ProcessFrame's result: 1 on success; otherwise `out` is untouched.
+// changes. Returns ProcessFrame's result: 1 on success; otherwise `out` is untouched. Planes of
+// one channel go through the library's plane entry instead when the module has one (the same
+// result), in planes the host keeps.
 int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void* in, void* out,
                      int W, int H);
 
@@ -72,6 +74,29 @@ struct HostImage {
 // are left as they are (the columns past W are zero): whoever fills the image writes them all.
 // Large images ask for huge pages, which spares most of the page faults of a frame's first use.
 void SizeHostImage(HostImage* image, int W, int H);
+
+// A plane of 16-bit Y on the filter's scale, for the Linux library's plane entry (plane_api.h):
+// the Y an image would hold, a third of the bytes. Rows of Stride samples, 64-byte aligned.
+struct YPlane {
+    std::unique_ptr<int16_t, void (*)(void*)> Memory{nullptr, free};
+    int16_t* Samples = nullptr;
+    int Width = 0, Height = 0, Stride = 0;
+};
+
+// Makes *plane W x H (stride rounded up to 32 samples); keeps it when it already is.
+void SizeYPlane(YPlane* plane, int W, int H);
+
+// PixelsToHost and PixelsFromHost for planes of one channel (layout.Channels 1), into and out
+// of rows of Y `stride` samples apart; the same values, the same rules.
+void PixelsToPlane(const PixelLayout& layout, const void* pixels, int16_t* plane, ptrdiff_t stride,
+                   int W, int y0, int y1);
+void PixelsFromPlane(const PixelLayout& layout, const int16_t* plane, ptrdiff_t stride,
+                     const void* original, void* out, int W, int y0, int y1);
+
+// The plane entry from `plane` into `spare` (resized to match); on success the two are
+// exchanged, so that `plane` holds the result, and 1 is returned; otherwise the entry's result
+// (-1: the module has none), with `plane` as it was.
+int32_t FilterYPlane(SubstituteHost* host, YPlane* plane, YPlane* spare);
 
 // ProcessFrame on `image` with `spare` as its scratch image (both of one size). On success the
 // two are exchanged, so that `image` holds the result, and 1 is returned; otherwise

@@ -151,6 +151,12 @@ int32_t SubstituteHost::ProcessPlane(const int16_t* source, int16_t* destination
     return planes_->ProcessPlane(&instance_, &frame);
 }
 
+int16_t* SubstituteHost::PlaneScratch(int which, size_t samples) {
+    std::vector<int16_t>& plane = planeScratch_[which];
+    if (plane.size() < samples) plane.resize(samples);
+    return plane.data();
+}
+
 int32_t SubstituteHost::Exit() {
     Enter();
     return instance_.Exit ? instance_.Exit(&instance_) : 0;

@@ -79,6 +79,8 @@ public:
     // instance. Returns its result, or -1 when the module has none (linked in, or an older one).
     int32_t ProcessPlane(const int16_t* source, int16_t* destination, int W, int H, int stride);
     bool HasPlanes() const { return planes_ != nullptr; }
+    // Plane `which` (0 or 1) of at least `samples` words, kept for FilterPixels' planes.
+    int16_t* PlaneScratch(int which, size_t samples);
 
     // What RunOnAllThreads does: fn on every pool thread, returning when all have finished.
     void RunOnAll(WorkerFunction fn, void* first, void* second);
@@ -105,6 +107,7 @@ private:
 
     void* library_ = nullptr;
     const PlaneTable* planes_ = nullptr;
+    std::vector<int16_t> planeScratch_[2];
     const FilterTable* table_ = nullptr;
     FilterInstance instance_{};
     FrameInfo frame_{};
