@@ -107,6 +107,14 @@ bool FilterHostFrame(LumaFilter* filter, HostImage* image, HostImage* spare, std
     return false;
 }
 
+bool FilterPlaneFrame(LumaFilter* filter, YPlane* plane, YPlane* spare, std::string* error) {
+    filter->W = plane->Width;
+    filter->H = plane->Height;
+    if (FilterYPlane(filter->Host.get(), plane, spare) == 1) return true;
+    *error = Refusal(plane->Width, plane->Height);
+    return false;
+}
+
 bool FilterLumaPlane(LumaFilter* filter, uint16_t* plane, int W, int H, int bits,
                      std::string* error, int scaleBits) {
     PixelLayout layout;

@@ -64,6 +64,9 @@ bool FilterLuma(LumaFilter* filter, const PixelLayout& layout, const void* in, v
 // image: on success *image holds the result; false with the reason when the module refuses.
 bool FilterHostFrame(LumaFilter* filter, HostImage* image, HostImage* spare, std::string* error);
 
+// The same for a plane of Y, through the library's plane entry (filter->Host->HasPlanes()).
+bool FilterPlaneFrame(LumaFilter* filter, YPlane* plane, YPlane* spare, std::string* error);
+
 // Filters a W x H plane of N-bit samples in place, through the mapping of luma_map.h.
 bool FilterLumaPlane(LumaFilter* filter, uint16_t* plane, int W, int H, int bits,
                      std::string* error, int scaleBits = FilterScaleBits);

@@ -110,8 +110,13 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
     const int count = PipelineItems + (job.Auto ? StreamStrengthHold(*job.Auto) : 0) +
                       (job.Temporal != nullptr ? job.Temporal->Neighbours + 1 : 0);
     ItemQueue free{size_t(count)}, toFilter(1), toWriter(1);
+    // The spatial filter takes planes of Y where the module offers them; the temporal mode
+    // takes images.
+    const bool planes =
+        job.Temporal == nullptr && job.Filter != nullptr && job.Filter->Host->HasPlanes();
     for (int i = 0; i < count; i++) {
         items.emplace_back(new StreamItem);
+        items.back()->OnPlane = planes;
         free.Push(items.back().get());
     }
     const auto closeReaderSide = [&] {
@@ -180,7 +185,7 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
 
     // The filter stage, here on the calling thread (which owns the host). With the automatic
     // strength, frames wait in `held` until the tracker releases them with their strength.
-    HostImage spare;
+    FilterSpare spare;
     const Y4mFormat& format = job.Reader->Format;
     std::deque<StreamItem*> held;
     // Filters and hands on what the tracker released; false once the run is over (a refused

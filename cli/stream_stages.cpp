@@ -46,15 +46,23 @@ static PixelLayout LumaLayout(const Y4mFormat& format, int scaleBits) {
 }
 
 void ToHostStage(const Y4mFormat& format, StreamItem* item, int scaleBits) {
-    SizeHostImage(&item->Image, format.Width, format.Height);
     item->ScaleBits = scaleBits;
+    if (item->OnPlane) {
+        SizeYPlane(&item->Plane, format.Width, format.Height);
+        PixelsToPlane(LumaLayout(format, scaleBits), item->Frame.Data.data(), item->Plane.Samples,
+                      item->Plane.Stride, format.Width, 0, format.Height);
+        return;
+    }
+    SizeHostImage(&item->Image, format.Width, format.Height);
     PixelsToHost(LumaLayout(format, scaleBits), item->Frame.Data.data(), item->Image.Pixels,
                  item->Image.Capacity, format.Width, 0, format.Height);
 }
 
-bool FilterStage(LumaFilter* filter, StreamItem* item, HostImage* spare) {
+bool FilterStage(LumaFilter* filter, StreamItem* item, FilterSpare* spare) {
     std::string error;
-    if (FilterHostFrame(filter, &item->Image, spare, &error)) return true;
+    if (item->OnPlane ? FilterPlaneFrame(filter, &item->Plane, &spare->Plane, &error)
+                      : FilterHostFrame(filter, &item->Image, &spare->Image, &error))
+        return true;
     item->End = true;
     item->Code = ExitNoFilter;
     item->Message = error;
@@ -63,6 +71,11 @@ bool FilterStage(LumaFilter* filter, StreamItem* item, HostImage* spare) {
 
 void FromHostStage(const Y4mFormat& format, StreamItem* item) {
     uint8_t* const data = item->Frame.Data.data();
+    if (item->OnPlane) {
+        PixelsFromPlane(LumaLayout(format, item->ScaleBits), item->Plane.Samples,
+                        item->Plane.Stride, data, data, format.Width, 0, format.Height);
+        return;
+    }
     PixelsFromHost(LumaLayout(format, item->ScaleBits), item->Image.Pixels, item->Image.Capacity,
                    data, data, format.Width, 0, format.Height);
 }

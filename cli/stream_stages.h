@@ -19,9 +19,11 @@
 #include "y4m.h"
 
 struct StreamItem {
-    long Number = 0;  // the frame's number, counted from 1
-    Y4mFrame Frame;   // its FRAME line and data; the buffer is reused from item to item
-    HostImage Image;  // its luma on the filter's scale, then the filter's result
+    long Number = 0;       // the frame's number, counted from 1
+    Y4mFrame Frame;        // its FRAME line and data; the buffer is reused from item to item
+    HostImage Image;       // its luma on the filter's scale, then the filter's result
+    YPlane Plane;          // the same as a plane of Y, when OnPlane
+    bool OnPlane = false;  // the luma travels as a plane (the library's plane entry), not an image
     int ScaleBits = FilterScaleBits;  // the luma scale the frame was handed over at
     bool End = false;
     int Code = 0;         // at the end: the exit code (options.h), ExitOk at a clean end
@@ -40,15 +42,22 @@ struct StreamItem {
 // how many complete frames came before it). `inputName` names the input in the message.
 bool ReadStage(Y4mReader* reader, const std::string& inputName, long limit, StreamItem* item);
 
-// The frame's luma into item->Image at luma scale scaleBits (one thread).
+// The frame's luma into item->Image (item->Plane when item->OnPlane) at luma scale scaleBits
+// (one thread).
 void ToHostStage(const Y4mFormat& format, StreamItem* item, int scaleBits = FilterScaleBits);
 
-// Runs the module on item->Image, with *spare as its scratch image (the two may be exchanged).
-// Returns false when the module refused the frame, with the item turned into an end
-// (ExitNoFilter).
-bool FilterStage(LumaFilter* filter, StreamItem* item, HostImage* spare);
+// The filter stage's scratch: the module's second image, or plane.
+struct FilterSpare {
+    HostImage Image;
+    YPlane Plane;
+};
 
-// The filtered luma from item->Image back into the frame's data (one thread).
+// Runs the module on item->Image or item->Plane, with the spare one as its scratch (the two
+// may be exchanged). Returns false when the module refused the frame, with the item turned into
+// an end (ExitNoFilter).
+bool FilterStage(LumaFilter* filter, StreamItem* item, FilterSpare* spare);
+
+// The filtered luma from item->Image or item->Plane back into the frame's data (one thread).
 void FromHostStage(const Y4mFormat& format, StreamItem* item);
 
 // Writes the frame and flushes it, so that it is out before the next one is read. Returns false

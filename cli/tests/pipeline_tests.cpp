@@ -61,11 +61,13 @@ void Close(Opened* o) {
     CloseLumaFilter(&o->Filter);
 }
 
-// The stages called one after another, as the program did before it had threads.
+// The stages called one after another, as the program did before it had threads. The items
+// here carry images, while the pipeline's carry planes of Y (the library's plane entry), so
+// every comparison below also holds the two routes to the same bytes.
 StreamResult Sequential(Opened* o, FILE* out, long limit) {
     StreamResult result;
     StreamItem item;
-    HostImage spare;
+    FilterSpare spare;
     for (;;) {
         if (ReadStage(&o->Reader, "in.y4m", limit, &item)) ToHostStage(o->Reader.Format, &item);
         if (item.End || !FilterStage(&o->Filter, &item, &spare)) {
