@@ -64,75 +64,67 @@ static int StripGroups(int s, int V, int W) {
     return columns <= 0 ? 0 : columns >= V ? V / 8 : (columns + 7) / 8;
 }
 
-// The planes' write-back: the words go straight to the destination's rows, through the cache,
-// since the caller converts them on soon after.
-static void WriteBackPlaneBand(const BandJob& job, int16_t* packed, int b, int m) {
+// Every group of 8 pixels of the band's m packed rows that holds frame columns, as
+// group(r, x, y): row r of the band, first column x, the 8 words y in column order (the packed
+// words are transposed in place first).
+template <typename Group>
+static VEC_INLINE void ForEachGroup(const BandJob& job, int16_t* packed, int m, Group group) {
     const int V = job.V, W = job.W;
     for (int r = 0; r < m; r++) {
         int16_t* words =
             reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + r * job.RowBytes);
         for (int g = 0; g < V / 8; g++) TransposeWords(words + 64 * g);
-        int16_t* dst = reinterpret_cast<int16_t*>(static_cast<char*>(job.Destination) +
-                                                  intptr_t(b + r) * job.Stride);
         for (int s = 0; s < 8; s++) {
             const int groups = StripGroups(s, V, W);
-            for (int g = 0; g < groups; g++) {
-                const int x = s * V + 8 * g;
-                const __m128i y =
-                    _mm_load_si128(reinterpret_cast<const __m128i*>(words + 64 * g + 8 * s));
-                if (x + 8 <= W) {
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), y);
-                } else {
-                    alignas(16) int16_t lanes[8];
-                    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), y);
-                    for (int i = 0; i < W - x; i++) dst[x + i] = lanes[i];
-                }
-            }
+            for (int g = 0; g < groups; g++)
+                group(r, s * V + 8 * g,
+                      _mm_load_si128(reinterpret_cast<const __m128i*>(words + 64 * g + 8 * s)));
         }
     }
 }
 
 void WriteBackBand(const BandJob& job, int16_t* packed, int b, int m) {
+    const int W = job.W;
+    const intptr_t stride = job.Stride;
     if (job.PixelBytes == 2) {
-        WriteBackPlaneBand(job, packed, b, m);
+        // Planes: the words go to the destination as they are, through the cache, since the
+        // caller converts them on soon after.
+        ForEachGroup(job, packed, m, [&](int r, int x, __m128i y) {
+            int16_t* dst =
+                reinterpret_cast<int16_t*>(static_cast<char*>(job.Destination) + (b + r) * stride);
+            if (x + 8 <= W) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), y);
+                return;
+            }
+            alignas(16) int16_t lanes[8];
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), y);
+            for (int i = 0; i < W - x; i++) dst[x + i] = lanes[i];
+        });
         return;
     }
-    const int V = job.V, W = job.W;
-    const intptr_t stride = job.Stride;
     const int roundedWidth = (W + 7) & ~7;
     const bool aligned = ((reinterpret_cast<uintptr_t>(job.Source) |
                            reinterpret_cast<uintptr_t>(job.Destination) | uintptr_t(stride)) &
                           15) == 0 &&
                          stride >= intptr_t(roundedWidth) * 6;
-    for (int r = 0; r < m; r++) {
-        int16_t* words =
-            reinterpret_cast<int16_t*>(reinterpret_cast<char*>(packed) + r * job.RowBytes);
-        for (int g = 0; g < V / 8; g++) TransposeWords(words + 64 * g);
+    ForEachGroup(job, packed, m, [&](int r, int x, __m128i y) {
         const char* src = static_cast<const char*>(job.Source) + (b + r) * stride;
         char* dst = static_cast<char*>(job.Destination) + (b + r) * stride;
-        for (int s = 0; s < 8; s++) {
-            const int groups = StripGroups(s, V, W);
-            for (int g = 0; g < groups; g++) {
-                const int x = s * V + 8 * g;
-                const __m128i y =
-                    _mm_load_si128(reinterpret_cast<const __m128i*>(words + 64 * g + 8 * s));
-                const __m128i* from = reinterpret_cast<const __m128i*>(src + 6 * x);
-                __m128i* to = reinterpret_cast<__m128i*>(dst + 6 * x);
-                if (aligned) {
-                    MergeGroup<true>(y, from, to);
-                } else if (x + 8 <= W) {
-                    MergeGroup<false>(y, from, to);
-                } else {
-                    // The frame's last pixels: exactly up to W, nothing past it.
-                    alignas(16) int16_t lanes[8];
-                    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), y);
-                    const YcPixel* in = reinterpret_cast<const YcPixel*>(src) + x;
-                    YcPixel* out = reinterpret_cast<YcPixel*>(dst) + x;
-                    for (int i = 0; i < W - x; i++) out[i] = YcPixel{lanes[i], in[i].Cb, in[i].Cr};
-                }
-            }
+        const __m128i* from = reinterpret_cast<const __m128i*>(src + 6 * x);
+        __m128i* to = reinterpret_cast<__m128i*>(dst + 6 * x);
+        if (aligned) {
+            MergeGroup<true>(y, from, to);
+        } else if (x + 8 <= W) {
+            MergeGroup<false>(y, from, to);
+        } else {
+            // The frame's last pixels: exactly up to W, nothing past it.
+            alignas(16) int16_t lanes[8];
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), y);
+            const YcPixel* in = reinterpret_cast<const YcPixel*>(src) + x;
+            YcPixel* out = reinterpret_cast<YcPixel*>(dst) + x;
+            for (int i = 0; i < W - x; i++) out[i] = YcPixel{lanes[i], in[i].Cb, in[i].Cr};
         }
-    }
+    });
 }
 
 // Stages staged row i of the chunk: source row b - R - 1 + i clamped to the frame.

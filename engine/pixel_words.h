@@ -6,10 +6,8 @@
 
 #include "vec8.h"
 
-// Transposes the 8x8 words at p: afterwards word i of vector s is lane s of former vector i, so
-// vector s holds the Y of 8 consecutive pixels of strip s.
-static inline void TransposeWords(int16_t* p) {
-    __m128i* v = reinterpret_cast<__m128i*>(p);
+// Transposes 8 vectors of 8 words: afterwards word i of v[s] is word s of former v[i].
+static VEC_INLINE void TransposeWordVectors(__m128i* v) {
     const __m128i t0 = _mm_unpacklo_epi16(v[0], v[1]), t1 = _mm_unpackhi_epi16(v[0], v[1]);
     const __m128i t2 = _mm_unpacklo_epi16(v[2], v[3]), t3 = _mm_unpackhi_epi16(v[2], v[3]);
     const __m128i t4 = _mm_unpacklo_epi16(v[4], v[5]), t5 = _mm_unpackhi_epi16(v[4], v[5]);
@@ -26,6 +24,12 @@ static inline void TransposeWords(int16_t* p) {
     v[5] = _mm_unpackhi_epi64(u2, u6);
     v[6] = _mm_unpacklo_epi64(u3, u7);
     v[7] = _mm_unpackhi_epi64(u3, u7);
+}
+
+// Transposes the 8x8 words at p (16-byte aligned): afterwards word i of vector s is lane s of
+// former vector i, so vector s holds the Y of 8 consecutive pixels of strip s.
+static inline void TransposeWords(int16_t* p) {
+    TransposeWordVectors(reinterpret_cast<__m128i*>(p));
 }
 
 // Replaces the Y words of 8 pixels (48 bytes as a, b, c) by the 8 words of y.

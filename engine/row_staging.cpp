@@ -3,6 +3,7 @@
 
 #include <assert.h>
 
+#include "pixel_words.h"
 #include "vec8.h"
 
 // Y of the pixel at byte address p.
@@ -149,22 +150,8 @@ static VEC_INLINE void StagePlaneEight(const char* p, int step, float* out) {
     __m128i v[8];
     for (int s = 0; s < 8; s++)
         v[s] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + s * step));
-    const __m128i t0 = _mm_unpacklo_epi16(v[0], v[1]), t1 = _mm_unpackhi_epi16(v[0], v[1]);
-    const __m128i t2 = _mm_unpacklo_epi16(v[2], v[3]), t3 = _mm_unpackhi_epi16(v[2], v[3]);
-    const __m128i t4 = _mm_unpacklo_epi16(v[4], v[5]), t5 = _mm_unpackhi_epi16(v[4], v[5]);
-    const __m128i t6 = _mm_unpacklo_epi16(v[6], v[7]), t7 = _mm_unpackhi_epi16(v[6], v[7]);
-    const __m128i u0 = _mm_unpacklo_epi32(t0, t2), u1 = _mm_unpackhi_epi32(t0, t2);
-    const __m128i u2 = _mm_unpacklo_epi32(t1, t3), u3 = _mm_unpackhi_epi32(t1, t3);
-    const __m128i u4 = _mm_unpacklo_epi32(t4, t6), u5 = _mm_unpackhi_epi32(t4, t6);
-    const __m128i u6 = _mm_unpacklo_epi32(t5, t7), u7 = _mm_unpackhi_epi32(t5, t7);
-    _mm256_store_ps(out, WidenToFloat(_mm_unpacklo_epi64(u0, u4)));
-    _mm256_store_ps(out + 8, WidenToFloat(_mm_unpackhi_epi64(u0, u4)));
-    _mm256_store_ps(out + 16, WidenToFloat(_mm_unpacklo_epi64(u1, u5)));
-    _mm256_store_ps(out + 24, WidenToFloat(_mm_unpackhi_epi64(u1, u5)));
-    _mm256_store_ps(out + 32, WidenToFloat(_mm_unpacklo_epi64(u2, u6)));
-    _mm256_store_ps(out + 40, WidenToFloat(_mm_unpackhi_epi64(u2, u6)));
-    _mm256_store_ps(out + 48, WidenToFloat(_mm_unpacklo_epi64(u3, u7)));
-    _mm256_store_ps(out + 56, WidenToFloat(_mm_unpackhi_epi64(u3, u7)));
+    TransposeWordVectors(v);
+    for (int i = 0; i < 8; i++) _mm256_store_ps(out + 8 * i, WidenToFloat(v[i]));
 }
 
 void StagePlaneRow(int32_t left, int32_t middle, int32_t right, int32_t stripStep,
