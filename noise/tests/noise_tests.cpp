@@ -240,7 +240,9 @@ TEST(NoiseEstimate, BlocksPartlyOverAFlatBandDoNotDrawTheLevelDown) {
             if (y % 40 >= 29) std::fill(p.begin() + y * W, p.begin() + (y + 1) * W, 70);
         sum += EstimateNoise(p.data(), W, H, W, 8).Sigma / 4;
     }
-    EXPECT_NEAR(sum / 4, 1.0, 0.04) << "seed " << seed;
+    // The fault read a third of the level; chance alone moves the mean of four frames up to
+    // about 5% (3 seeds in 150 passed 4%).
+    EXPECT_NEAR(sum / 4, 1.0, 0.07) << "seed " << seed;
 }
 
 TEST(NoiseEstimate, ReadsNothingPastTheWidthAndHandlesTinyPlanes) {
