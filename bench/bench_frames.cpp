@@ -6,7 +6,8 @@
 // nothing but those ops) and eff (MP/s over limit_MP/s). cpu_MP/s is MP/s as if every thread
 // had its core to itself: the frame's pixels over the CPU time the process spent on them, times
 // the thread count; on a shared machine it is the figure to compare engine changes by, and
-// cpu_eff (cpu_MP/s over limit_MP/s) the share of the limit to quote.
+// cpu_eff (cpu_MP/s over limit_MP/s) the share of the limit to quote. BenchPlane times the same
+// frames through the Linux library's plane entry (planes of 16-bit Y, as the program uses it).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <time.h>
@@ -15,6 +16,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../subhost/substitute_host.h"
 #include "op_count.h"
@@ -60,7 +62,7 @@ double ProcessCpuSeconds() {
     return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
-void BenchFrame(benchmark::State& state) {
+void BenchFrameOrPlane(benchmark::State& state, bool planes) {
     const int W = int(state.range(0)), H = int(state.range(1)), R = int(state.range(2));
     const bool gaussian = state.range(3) != 0;
     const int threads =
@@ -69,12 +71,19 @@ void BenchFrame(benchmark::State& state) {
     host.SetControls(R, 40, gaussian);
     host.AllocateImages(W, H, (W + 7) & ~7);
     FillNoisy(host, W, H);
-    if (host.Process() != 1) {  // plans the scratch block outside the timing
-        state.SkipWithError("ProcessFrame failed");
+    // The plane of the edit image's Y, and one for the result.
+    std::vector<int16_t> plane(size_t(W) * H), filtered(plane.size());
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++) plane[size_t(y) * W + x] = host.Row(host.Edit(), y)[x].Y;
+    auto process = [&] {
+        return planes ? host.ProcessPlane(plane.data(), filtered.data(), W, H, W) : host.Process();
+    };
+    if (process() != 1) {  // plans the scratch block outside the timing
+        state.SkipWithError(planes ? "ProcessPlane failed" : "ProcessFrame failed");
         return;
     }
     const double cpu0 = ProcessCpuSeconds();
-    for (auto _ : state) host.Process();
+    for (auto _ : state) process();
     const double cpuSeconds = ProcessCpuSeconds() - cpu0;
     const double pixels = double(W) * H;
     state.counters["MP/s"] =
@@ -94,6 +103,14 @@ void BenchFrame(benchmark::State& state) {
                    " thread" + (threads > 1 ? "s" : ""));
 }
 
+void BenchFrame(benchmark::State& state) {
+    BenchFrameOrPlane(state, false);
+}
+
+void BenchPlane(benchmark::State& state) {
+    BenchFrameOrPlane(state, true);
+}
+
 void FrameArguments(benchmark::internal::Benchmark* b) {
     b->ArgNames({"W", "H", "R", "gauss", "threads"});
     for (const int* size : {(const int[]){1280, 720}, (const int[]){1920, 1080}})
@@ -105,3 +122,4 @@ void FrameArguments(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(BenchFrame)->Apply(FrameArguments)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BenchPlane)->Apply(FrameArguments)->Unit(benchmark::kMillisecond)->UseRealTime();
