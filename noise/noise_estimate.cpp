@@ -173,36 +173,55 @@ static Block MeasureBlock(const Sample* plane, ptrdiff_t stride, int x, int y, i
 }
 
 #if defined(__SSE2__)
-// The same for samples of one byte, eight columns at a time in 16-bit lanes: second
-// differences stay within +-510 and residuals within +-2040, so r^2 and the products of
-// neighbours summed in pairs (madd) and then over the block stay below 2^29 in int32. Gives
-// exactly what the integer version above gives for the same samples (noise_tests checks it).
-template <>
-Block MeasureBlock(const uint8_t* plane, ptrdiff_t stride, int x, int y, int32_t top,
-                   int histogramShift, uint32_t* histogram, BlockMeasure* m) {
-    const uint8_t* corner = plane + (y - 1) * stride + (x - 1);
+// Eight samples from `p` in 16-bit lanes.
+static inline __m128i Load8(const uint8_t* p) {
+    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                             _mm_setzero_si128());
+}
+static inline __m128i Load8(const uint16_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// The same, eight columns at a time in 16-bit lanes, for blocks whose samples are all below
+// 1024 (any block of bytes; 9- and 10-bit planes; the darker blocks of deeper ones): second
+// differences then stay within +-2046 and residuals within +-8184, so r^2 and the products of
+// neighbours, summed in pairs (madd) and then over the block, stay below 2^31 in int32 (at
+// most 15 pair sums of 2 * 8184^2 in one lane). Returns false, having changed nothing, for a
+// block with a sample of 1024 or more; otherwise gives exactly what MeasureBlock gives
+// (noise_tests checks it on planes built to reach every case).
+template <typename Sample>
+static bool MeasureBlockVector(const Sample* plane, ptrdiff_t stride, int x, int y, int32_t top,
+                               int histogramShift, uint32_t* histogram, BlockMeasure* m,
+                               Block* kind) {
+    const Sample* corner = plane + (y - 1) * stride + (x - 1);
     const __m128i zero = _mm_setzero_si128();
-    __m128i low = _mm_set1_epi8(-1), high = zero;
+    __m128i low = _mm_set1_epi16(0x7FFF), high = _mm_set1_epi16(-0x8000);
     __m128i h[B + 2];
     int flatRows = 0;
     __m128i top4 = zero, bottom4 = zero;  // sums of columns 1..8 over rows 1..4 and 5..8
     for (int j = 0; j < B + 2; j++) {
-        // Columns 0..7, 1..8 and 2..9 of the row: 8 bytes each, never past the block.
-        const uint8_t* row = corner + j * stride;
-        const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row));
-        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 1));
-        const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 2));
-        low = _mm_min_epu8(low, _mm_min_epu8(a, c));
-        high = _mm_max_epu8(high, _mm_max_epu8(a, c));
+        // Columns 0..7, 1..8 and 2..9 of the row: never past the block.
+        const Sample* row = corner + j * stride;
+        const __m128i a = Load8(row), b = Load8(row + 1), c = Load8(row + 2);
+        // Signed: a sample of 32768 or more shows as below 0, and is caught below.
+        low = _mm_min_epi16(low, _mm_min_epi16(a, c));
+        high = _mm_max_epi16(high, _mm_max_epi16(a, c));
         // One value along the row: each sample equals the next.
-        const __m128i same = _mm_and_si128(_mm_cmpeq_epi8(a, b), _mm_cmpeq_epi8(b, c));
-        flatRows |= (_mm_movemask_epi8(same) & 0xFF) == 0xFF;
-        const __m128i a16 = _mm_unpacklo_epi8(a, zero), b16 = _mm_unpacklo_epi8(b, zero),
-                      c16 = _mm_unpacklo_epi8(c, zero);
-        h[j] = _mm_sub_epi16(_mm_add_epi16(a16, c16), _mm_add_epi16(b16, b16));
-        if (j >= 1 && j <= B / 2) top4 = _mm_add_epi16(top4, b16);
-        if (j > B / 2 && j <= B) bottom4 = _mm_add_epi16(bottom4, b16);
+        const __m128i same = _mm_and_si128(_mm_cmpeq_epi16(a, b), _mm_cmpeq_epi16(b, c));
+        flatRows |= _mm_movemask_epi8(same) == 0xFFFF;
+        h[j] = _mm_sub_epi16(_mm_add_epi16(a, c), _mm_add_epi16(b, b));
+        if (j >= 1 && j <= B / 2) top4 = _mm_add_epi16(top4, b);
+        if (j > B / 2 && j <= B) bottom4 = _mm_add_epi16(bottom4, b);
     }
+    alignas(16) int16_t lo[8], hi[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lo), low);
+    _mm_store_si128(reinterpret_cast<__m128i*>(hi), high);
+    int32_t lowest = 0x7FFF, highest = -0x8000;
+    for (int i = 0; i < 8; i++) {
+        lowest = std::min<int32_t>(lowest, lo[i]);
+        highest = std::max<int32_t>(highest, hi[i]);
+    }
+    if (lowest < 0 || highest > 1023) return false;
     __m128i energy = zero, lag = zero, zeros = zero, previous = zero;
     for (int j = 0; j < B; j++) {
         const __m128i r =
@@ -216,37 +235,44 @@ Block MeasureBlock(const uint8_t* plane, ptrdiff_t stride, int x, int y, int32_t
     }
     alignas(16) int32_t e[4], l[4];
     alignas(16) int16_t z[8], t[8], u[8];
-    alignas(16) uint8_t lo[16], hi[16];
     _mm_store_si128(reinterpret_cast<__m128i*>(e), energy);
     _mm_store_si128(reinterpret_cast<__m128i*>(l), lag);
     _mm_store_si128(reinterpret_cast<__m128i*>(z), zeros);
     _mm_store_si128(reinterpret_cast<__m128i*>(t), top4);
     _mm_store_si128(reinterpret_cast<__m128i*>(u), bottom4);
-    _mm_store_si128(reinterpret_cast<__m128i*>(lo), low);
-    _mm_store_si128(reinterpret_cast<__m128i*>(hi), high);
-    int32_t lowest = 255, highest = 0, zeroCount = 0;
-    for (int i = 0; i < 8; i++) {
-        lowest = std::min<int32_t>(lowest, lo[i]);
-        highest = std::max<int32_t>(highest, hi[i]);
-        zeroCount += z[i];
-    }
+    int32_t zeroCount = 0;
+    for (int i = 0; i < 8; i++) zeroCount += z[i];
     const int32_t quadrant[2][2] = {{t[0] + t[1] + t[2] + t[3], t[4] + t[5] + t[6] + t[7]},
                                     {u[0] + u[1] + u[2] + u[3], u[4] + u[5] + u[6] + u[7]}};
     CountSamples(corner, stride, top, histogramShift, histogram);
     const bool flatLine = flatRows != 0 || FlatSide(corner, stride);
-    m->Energy = float(e[0] + e[1] + e[2] + e[3]);
-    m->Lag = float(l[0] + l[1] + l[2] + l[3]) * (0.5f * B / (B - 1));
+    // The lanes' totals may pass 2^31 (10-bit samples).
+    m->Energy = float(int64_t(e[0]) + e[1] + e[2] + e[3]);
+    m->Lag = float(int64_t(l[0]) + l[1] + l[2] + l[3]) * (0.5f * B / (B - 1));
     m->Zeros = flatLine ? B * B : zeroCount;
     m->Coarse = CoarseEnergy(quadrant);
-    return lowest == highest             ? Block::Flat
-           : lowest > 0 && highest < top ? Block::Usable
-                                         : Block::Clipped;
+    *kind = lowest == highest             ? Block::Flat
+            : lowest > 0 && highest < top ? Block::Usable
+                                          : Block::Clipped;
+    return true;
 }
 #endif
 
+// A block's measure: in vectors where they apply, else plainly; `plain` forces the latter.
+template <typename Sample>
+static Block Measure(const Sample* plane, ptrdiff_t stride, int x, int y, int32_t top,
+                     int histogramShift, uint32_t* histogram, BlockMeasure* m, bool plain) {
+#if defined(__SSE2__)
+    Block kind;
+    if (!plain && MeasureBlockVector(plane, stride, x, y, top, histogramShift, histogram, m, &kind))
+        return kind;
+#endif
+    return MeasureBlock(plane, stride, x, y, top, histogramShift, histogram, m);
+}
+
 template <typename Sample>
 static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t stride, int bits,
-                              bool everyBlock) {
+                              bool everyBlock, bool plain = false) {
     assert(bits >= 1 && bits <= 16);
     NoiseEstimate e;
     const int columns = (W - 2) / B, rows = (H - 2) / B;
@@ -276,8 +302,8 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
         for (int bx = (k * 3) % stepX; bx < columns; bx += stepX) {
             BlockMeasure m;
             sampled++;
-            const Block b = MeasureBlock(plane, stride, 1 + bx * B, 1 + by * B, top, histogramShift,
-                                         histogram, &m);
+            const Block b = Measure(plane, stride, 1 + bx * B, 1 + by * B, top, histogramShift,
+                                    histogram, &m, plain);
             if (b != Block::Flat) coarses.push_back(m.Coarse);
             if (b == Block::Usable) energies.push_back(m.Energy);
             if (b == Block::Usable && m.Zeros < PartlyFlat) open.push_back({m.Energy, m.Lag});
@@ -375,4 +401,8 @@ NoiseEstimate EstimateNoise(const uint8_t* plane, int W, int H, ptrdiff_t stride
 
 NoiseEstimate EstimateNoiseFull(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits) {
     return Estimate(plane, W, H, stride, bits, true);
+}
+
+NoiseEstimate EstimateNoisePlain(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits) {
+    return Estimate(plane, W, H, stride, bits, false, true);
 }

@@ -30,8 +30,8 @@
 // which the automatic strength also depends.
 //
 // Cost: about one block in twenty, at least 1000 blocks (all of them in small frames), a few
-// integer operations per sample, eight samples at a time for 8-bit planes; 1280x720 and
-// 1920x1080 8-bit: see bench/bench_noise.cpp and docs/strength.md.
+// integer operations per sample, eight samples at a time for planes of up to 10 bits; 1280x720
+// and 1920x1080: see bench/bench_noise.cpp and docs/strength.md.
 #pragma once
 
 #include <stddef.h>
@@ -66,3 +66,6 @@ NoiseEstimate EstimateNoise(const uint8_t* plane, int W, int H, ptrdiff_t stride
 
 // The same over every block instead of a sample (slower; for validating the sampling).
 NoiseEstimate EstimateNoiseFull(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits);
+// EstimateNoise without the vector code (blocks whose samples are all below 1024 are measured
+// eight columns at a time): the same result to the bit, for checking that code.
+NoiseEstimate EstimateNoisePlain(const uint16_t* plane, int W, int H, ptrdiff_t stride, int bits);

@@ -295,65 +295,95 @@ TEST(NoiseEstimate, SampledAgreesWithEveryBlockAndHistogramAddsUp) {
     EXPECT_NEAR(f.Histogram[115 >> 3], 1.0f, 1e-6);
 }
 
-// A plane of bytes built to reach every branch of a block's measure: noise of a random level
-// over a random mix of gradients, steps, flat bars and rectangles (rows, columns and whole
-// blocks of one value), black and white clipped areas, and single spikes.
-std::vector<uint8_t> AdversarialBytes(std::mt19937& rng, int W, int H, ptrdiff_t stride) {
-    std::vector<uint8_t> p(size_t(stride) * H);
+// A plane of `bits`-bit samples built to reach every branch of a block's measure: noise of a
+// random level over a random mix of gradients, steps, flat bars and rectangles (rows, columns
+// and whole blocks of one value), black and white clipped areas, checkerboards of both, and
+// single spikes; for 16-bit
+// samples also values past the top (2^bits - 1) and past 32767. Past the width: values the
+// estimate must never see.
+std::vector<uint16_t> AdversarialPlane(std::mt19937& rng, int W, int H, ptrdiff_t stride,
+                                       int bits) {
+    const int top = (1 << bits) - 1, scale = 1 << (bits - 8);
+    std::vector<uint16_t> p(size_t(stride) * H);
     std::normal_distribution<double> normal(0.0, 1.0);
-    const double sigma = (rng() % 4 == 0) ? 0 : (rng() % 2000) / 100.0;
-    const double gx = (int(rng() % 200) - 100) / 400.0, gy = (int(rng() % 200) - 100) / 400.0;
+    const double sigma = (rng() % 4 == 0) ? 0 : scale * (rng() % 2000) / 100.0;
+    const double gx = scale * (int(rng() % 200) - 100) / 400.0;
+    const double gy = scale * (int(rng() % 200) - 100) / 400.0;
+    // Now and then the whole plane a checkerboard just inside the range, with a little noise:
+    // every block as loud as can be without clipping, the quietest ones too.
+    const bool loud = rng() % 8 == 0;
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++) {
-            const double v =
-                128 + gx * x + gy * y + ((x / 7 + y / 5) % 3 == 0 ? 30 : 0) + sigma * normal(rng);
-            p[size_t(y) * stride + x] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : nearbyint(v));
+            double v = (top + 1) / 2 + gx * x + gy * y +
+                       ((x / 7 + y / 5) % 3 == 0 ? 30 * scale : 0) + sigma * normal(rng);
+            if (loud) v = (x + y) % 2 ? top - 1 - int(rng() % 2) : 1 + int(rng() % 2);
+            p[size_t(y) * stride + x] = uint16_t(v < 0 ? 0 : v > top ? top : nearbyint(v));
         }
     const int shapes = int(rng() % 12);
     for (int k = 0; k < shapes; k++) {
         const int x0 = int(rng() % W), y0 = int(rng() % H);
         const int w = 1 + int(rng() % std::max(1, W / 3)), h = 1 + int(rng() % std::max(1, H / 3));
-        const uint8_t v = uint8_t(rng() % 3 == 0 ? 0 : rng() % 2 ? 255 : rng() % 256);
+        const uint16_t v = uint16_t(rng() % 3 == 0 ? 0 : rng() % 2 ? top : rng() % (top + 1));
         for (int y = y0; y < std::min(H, y0 + h); y++)
             for (int x = x0; x < std::min(W, x0 + w); x++) p[size_t(y) * stride + x] = v;
     }
-    for (int k = int(rng() % 20); k > 0; k--)
-        p[size_t(rng() % H) * stride + rng() % W] = uint8_t(rng() % 2 ? 0 : 255);
-    // Past the width: values the estimate must never see.
+    // Checkerboards of 0 and the top: the largest residuals there are, of alternating signs.
+    for (int k = int(rng() % 3); k > 0; k--) {
+        const int x0 = int(rng() % W), y0 = int(rng() % H), size = 4 + int(rng() % 30);
+        for (int y = y0; y < std::min(H, y0 + size); y++)
+            for (int x = x0; x < std::min(W, x0 + size); x++)
+                p[size_t(y) * stride + x] = uint16_t((x + y) % 2 ? top : 0);
+    }
+    for (int k = int(rng() % 20); k > 0; k--) {
+        const uint16_t past = uint16_t(bits == 8 ? 255 : rng() % 2 ? top + 1 + rng() % 100 : 65535);
+        p[size_t(rng() % H) * stride + rng() % W] = uint16_t(rng() % 2   ? 0
+                                                             : rng() % 2 ? top
+                                                                         : past);
+    }
     for (int y = 0; y < H; y++)
-        for (ptrdiff_t x = W; x < stride; x++) p[size_t(y) * stride + x] = uint8_t(rng());
+        for (ptrdiff_t x = W; x < stride; x++)
+            p[size_t(y) * stride + x] = uint16_t(rng() & (bits == 8 ? 255 : 65535));
     return p;
 }
 
-TEST(NoiseEstimate, BytesMeasureExactlyAsTheirSixteenBitValues) {
-    // 8-bit planes take the vector path, 16-bit ones the plain integer one; both measure each
-    // block exactly, so every output agrees to the bit, and the padding past the width is never
-    // read (a change in it would move something).
+void ExpectSame(const NoiseEstimate& a, const NoiseEstimate& e, const std::string& where) {
+    EXPECT_EQ(a.Sigma, e.Sigma) << where;
+    EXPECT_EQ(a.Detail, e.Detail) << where;
+    EXPECT_EQ(a.Lag, e.Lag) << where;
+    EXPECT_EQ(a.NoiseShare, e.NoiseShare) << where;
+    EXPECT_EQ(a.BlocksUsed, e.BlocksUsed) << where;
+    EXPECT_EQ(a.BlocksSampled, e.BlocksSampled) << where;
+    for (int i = 0; i < NoiseHistogramBins; i++)
+        EXPECT_EQ(a.Histogram[i], e.Histogram[i]) << i << ", " << where;
+}
+
+TEST(NoiseEstimate, VectorMeasureIsExactlyThePlainOne) {
+    // Blocks of samples below 1024 are measured eight columns at a time, others plainly; both
+    // are exact, so bytes, their 16-bit values and the plain path agree to the bit, and so do
+    // 10- and 12-bit planes (whose blocks go either way) with the plain path. The padding past
+    // the width is never read: a change in it moves nothing.
     const unsigned seed = Seed();
     std::mt19937 rng(seed + 11);
-    for (int k = 0; k < 60; k++) {
-        const int W = 10 + int(rng() % (k < 40 ? 120 : 900)), H = 10 + int(rng() % 300);
+    for (int k = 0; k < 90; k++) {
+        const int bits = k % 3 == 0 ? 8 : k % 3 == 1 ? 10 : 12;
+        const int W = 10 + int(rng() % (k < 60 ? 120 : 900)), H = 10 + int(rng() % 300);
         const ptrdiff_t stride = W + ptrdiff_t(rng() % 3 == 0 ? 0 : rng() % 40);
-        std::vector<uint8_t> bytes = AdversarialBytes(rng, W, H, stride);
-        const std::vector<uint16_t> words(bytes.begin(), bytes.end());
-        const NoiseEstimate a = EstimateNoise(bytes.data(), W, H, stride, 8);
-        const NoiseEstimate b = EstimateNoise(words.data(), W, H, stride, 8);
-        for (int y = 0; y < H; y++)
-            for (ptrdiff_t x = W; x < stride; x++) bytes[size_t(y) * stride + x] ^= 0x5A;
-        const NoiseEstimate c = EstimateNoise(bytes.data(), W, H, stride, 8);
-        const std::string where = std::to_string(W) + "x" + std::to_string(H) + ", stride " +
-                                  std::to_string(stride) + ", case " + std::to_string(k) +
-                                  ", seed " + std::to_string(seed);
-        for (const NoiseEstimate* e : {&b, &c}) {
-            EXPECT_EQ(a.Sigma, e->Sigma) << where;
-            EXPECT_EQ(a.Detail, e->Detail) << where;
-            EXPECT_EQ(a.Lag, e->Lag) << where;
-            EXPECT_EQ(a.NoiseShare, e->NoiseShare) << where;
-            EXPECT_EQ(a.BlocksUsed, e->BlocksUsed) << where;
-            EXPECT_EQ(a.BlocksSampled, e->BlocksSampled) << where;
-            for (int i = 0; i < NoiseHistogramBins; i++)
-                EXPECT_EQ(a.Histogram[i], e->Histogram[i]) << i << ", " << where;
+        std::vector<uint16_t> words = AdversarialPlane(rng, W, H, stride, bits);
+        const std::string where = std::to_string(bits) + " bits, " + std::to_string(W) + "x" +
+                                  std::to_string(H) + ", stride " + std::to_string(stride) +
+                                  ", case " + std::to_string(k) + ", seed " + std::to_string(seed);
+        const NoiseEstimate plain = EstimateNoisePlain(words.data(), W, H, stride, bits);
+        ExpectSame(plain, EstimateNoise(words.data(), W, H, stride, bits), where);
+        if (bits == 8) {
+            std::vector<uint8_t> bytes(words.begin(), words.end());
+            ExpectSame(plain, EstimateNoise(bytes.data(), W, H, stride, 8), where + ", bytes");
+            for (int y = 0; y < H; y++)
+                for (ptrdiff_t x = W; x < stride; x++) bytes[size_t(y) * stride + x] ^= 0x5A;
+            ExpectSame(plain, EstimateNoise(bytes.data(), W, H, stride, 8), where + ", padding");
         }
+        for (int y = 0; y < H; y++)
+            for (ptrdiff_t x = W; x < stride; x++) words[size_t(y) * stride + x] ^= 0x5A5A;
+        ExpectSame(plain, EstimateNoise(words.data(), W, H, stride, bits), where + ", padding");
     }
 }
 
