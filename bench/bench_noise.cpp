@@ -4,7 +4,7 @@
 // Gaussian noise of sigma 10); BenchFrame (bench_frames.cpp) at Range 1 on one thread is the
 // filter time it should stay under 5 % of. The program measures every frame of a stream with it.
 // 1280x720: 74 us against 2.98 ms for the frame (2.5 %), 1920x1080: 128 us against 7.5 ms, on
-// the 2-core Intel Xeon VM, loaded; 10-bit 1280x720 (BenchEstimateNoise10): see docs/strength.md.
+// the 2-core Intel Xeon VM, loaded; 10-bit planes take the same vector path (docs/strength.md).
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -34,7 +34,7 @@ void BenchEstimateNoise(benchmark::State& state) {
 }
 BENCHMARK(BenchEstimateNoise)->Args({1280, 720})->Args({1920, 1080})->Unit(benchmark::kMicrosecond);
 
-// The same for a 10-bit plane (16-bit samples: the plain integer path, not the byte vectors).
+// The same for a 10-bit plane (16-bit samples, below 1024: the same vector path as bytes).
 void BenchEstimateNoise10(benchmark::State& state) {
     const int W = int(state.range(0)), H = int(state.range(1));
     std::vector<uint16_t> plane(size_t(W) * H);
