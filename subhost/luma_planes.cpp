@@ -588,16 +588,23 @@ int32_t FilterPixels(SubstituteHost* host, const PixelLayout& layout, const void
     return result;
 }
 
-void SizeHostImage(HostImage* image, int W, int H) {
-    if (image->Pixels != nullptr && image->Width == W && image->Height == H) return;
-    const int capacity = (W + 7) & ~7;
-    const size_t bytes = size_t(capacity) * size_t(H) * sizeof(YcPixel);
+// Memory for a frame's image or plane, 64-byte aligned; large ones ask for huge pages, which
+// spares most of the page faults of a frame's first use. Throws std::bad_alloc.
+static void* FrameMemory(size_t bytes) {
     const size_t Huge = size_t(2) << 20;
     const size_t alignment = bytes >= Huge ? Huge : 64;
     void* memory = nullptr;
-    if (posix_memalign(&memory, alignment, (bytes + alignment - 1) / alignment * alignment) != 0)
+    const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    if (posix_memalign(&memory, alignment, rounded < 64 ? 64 : rounded) != 0)
         throw std::bad_alloc();
     if (alignment == Huge) madvise(memory, bytes, MADV_HUGEPAGE);  // a hint; failure is harmless
+    return memory;
+}
+
+void SizeHostImage(HostImage* image, int W, int H) {
+    if (image->Pixels != nullptr && image->Width == W && image->Height == H) return;
+    const int capacity = (W + 7) & ~7;
+    void* memory = FrameMemory(size_t(capacity) * size_t(H) * sizeof(YcPixel));
     image->Memory.reset(static_cast<uint8_t*>(memory));
     image->Pixels = static_cast<YcPixel*>(memory);
     image->Width = W;
@@ -610,9 +617,7 @@ void SizeHostImage(HostImage* image, int W, int H) {
 void SizeYPlane(YPlane* plane, int W, int H) {
     if (plane->Samples != nullptr && plane->Width == W && plane->Height == H) return;
     const int stride = (W + 31) & ~31;
-    const size_t bytes = size_t(stride) * size_t(H) * sizeof(int16_t);
-    void* memory = nullptr;
-    if (posix_memalign(&memory, 64, bytes < 64 ? 64 : bytes) != 0) throw std::bad_alloc();
+    void* memory = FrameMemory(size_t(stride) * size_t(H) * sizeof(int16_t));
     plane->Memory.reset(static_cast<int16_t*>(memory));
     plane->Samples = static_cast<int16_t*>(memory);
     plane->Width = W;

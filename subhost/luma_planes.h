@@ -83,7 +83,8 @@ struct YPlane {
     int Width = 0, Height = 0, Stride = 0;
 };
 
-// Makes *plane W x H (stride rounded up to 32 samples); keeps it when it already is.
+// Makes *plane W x H (stride rounded up to 32 samples); keeps it when it already is. Large
+// planes ask for huge pages, as images do.
 void SizeYPlane(YPlane* plane, int W, int H);
 
 // PixelsToHost and PixelsFromHost for planes of one channel (layout.Channels 1), into and out
