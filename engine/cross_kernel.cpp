@@ -187,5 +187,16 @@ void PackSums(const float* sums, int16_t* packed, int n) {
     }
 }
 
+void PackSumsOwn(const float* sums, const float* own, int16_t* packed, int n) {
+    const __m256 drop = _mm256_castsi256_ps(_mm256_set1_epi32(OwnWeightDropBits));
+    for (int x = 0; x < n; x++, sums += SumFloats, own += 8, packed += 8) {
+        const __m256 weighted =
+            _mm256_sub_ps(_mm256_load_ps(sums), _mm256_mul_ps(drop, _mm256_load_ps(own)));
+        const __m256 weight = _mm256_sub_ps(_mm256_load_ps(sums + 8), drop);
+        const __m256 value = _mm256_mul_ps(weighted, _mm256_rcp_ps(weight));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(packed), PackToWords(value));
+    }
+}
+
 template void AccumulateCrossTile<true>(const CrossTile&);
 template void AccumulateCrossTile<false>(const CrossTile&);

@@ -67,6 +67,20 @@ void AccumulateCrossTile(const CrossTile& tile);
 // entry) to sums[0 .. 16n).
 void StoreSums(const float* entry, float* sums, int n);
 
+// The own weight of a frame that meets other frames of its shot. The spatial filter counts a
+// pixel's own value with weight 1.0, a little over the 0.96875 of an identical patch, which
+// suits its 24 or so candidates; with two or four times as many, most of them true matches that
+// weigh about a third each at the strengths that suit the noise, 1.0 leaves too much of the
+// pixel's own noise in. A true match's weight is what the own value is worth: 0.375.
+// (640x360 pans, R=2, each at its best strength: about +0.15 dB at sigma 20, +0.05 at sigma 10.)
+enum { OwnWeightDropBits = 0x3F200000 };  // 0.625f: 1.0 - 0.375
+
+// PackSums with each position's own weight lowered from 1.0 to 0.375: the weighted sum less
+// 0.625 * own (exact: own is a whole 16-bit value), the weight sum less 0.625 (so at least
+// 0.375), then the normalised value as PackSums has it. own holds the positions' own values, 8
+// lanes per column, columns 8 floats apart (a staged row from column 0 of the sums).
+void PackSumsOwn(const float* sums, const float* own, int16_t* packed, int n);
+
 // Packs the normalised value of n sums (weighted sum times the approximate reciprocal of the
 // weight sum, which is at least 1.0) to signed 16-bit with saturation, rounding to nearest:
 // lane s of sums column j goes to packed[8j + s].

@@ -109,12 +109,17 @@ static VEC_INLINE void StoreY(__m128i y, char* p) {
 
 // Normalises rows b to b+m-1 of chunk c of a slot and writes their Y to the output image:
 // whole groups of 8 pixels inside the frame at once, the pixels before W of a group that
-// reaches past it one by one.
+// reaches past it one by one. A frame that met another frame counts its own value with the
+// temporal mode's own weight (PackSumsOwn, its own values from its staged rows); a frame alone
+// in its shot comes out as the spatial filter gives it.
 static void WriteTile(const TemporalJob& job, int slot, int c, int b, int m, int16_t* packed) {
     const int V = job.V, W = job.W, c0 = c * CrossChunkColumns;
     const int n = V - c0 < CrossChunkColumns ? V - c0 : CrossChunkColumns;
     for (int r = 0; r < m; r++) {
-        PackSums(SumsAt(job, slot, b + r, c0), packed, n);
+        if (job.OwnWeight)
+            PackSumsOwn(SumsAt(job, slot, b + r, c0), StagedAt(job, slot, c, b + r), packed, n);
+        else
+            PackSums(SumsAt(job, slot, b + r, c0), packed, n);
         char* out = reinterpret_cast<char*>(job.Out) + intptr_t(b + r) * job.OutStride;
         for (int g = 0; g < n; g += 8) {
             int16_t* words = packed + 8 * g;

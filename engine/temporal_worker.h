@@ -50,6 +50,7 @@ struct TemporalJob {
     int32_t Newest;         // slot of the frame that entered
     int32_t Pairs;          // held frames that meet it: slots Newest-1 down to Newest-Pairs
     int32_t Finish;         // slot to write out after the pairs, or -1
+    int32_t OwnWeight;      // nonzero: that frame met another, its own weight is lowered
     int32_t PairMotionY[3], PairMotionX[3];  // [k]: motion of Newest relative to Newest-k
 
     // The clip so far (the entry's bookkeeping).

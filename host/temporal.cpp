@@ -140,6 +140,7 @@ static int32_t PushMoved(void* block, const YcPixel* frame, int32_t capacity, in
         job.PairMotionX[k] = Clamp(sumX, bound);
     }
     job.Finish = finish;
+    job.OwnWeight = 1;  // a frame goes out here only once a later one has met it
     job.Out = out;
     job.OutStride = intptr_t(outCapacity) * 6;
     Dispatch(b, job.Gaussian ? TemporalBandWorkerGaussian : TemporalBandWorkerBox);
@@ -165,6 +166,7 @@ static int32_t Finish(void* block, YcPixel* out, int32_t outCapacity) {
     }
     if (out == nullptr || outCapacity < job.W || outCapacity > INT32_MAX / 6) return -1;
     job.Finish = (job.Count - job.Held) % (job.Neighbours + 1);
+    job.OwnWeight = job.Count > 1;  // every frame of a shot of two or more met a neighbour
     job.Out = out;
     job.OutStride = intptr_t(outCapacity) * 6;
     Dispatch(b, TemporalFinishWorker);

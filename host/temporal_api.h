@@ -12,6 +12,9 @@
 // still held (they meet no later frame), and returns 0 when none is left. The next Push starts a
 // new shot, so a caller that finds a scene cut calls Finish until it returns 0 and goes on.
 // Output: only the Y of each of the W x H pixels is written; Cb and Cr are left as they are.
+// A frame that meets another frame of its shot counts each pixel's own value with weight 0.375
+// (the spatial filter's is 1.0); a frame alone in its shot comes out as the spatial filter
+// gives it.
 //
 // Motion: PushMoved also takes the new frame's global motion relative to the previous frame,
 // in whole pixels (what lies at (y, x) in the previous frame lies at (y + motionY, x + motionX)

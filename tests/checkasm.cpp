@@ -481,6 +481,30 @@ static bool CheckSums(std::mt19937& rng) {
                     return false;
                 }
             }
+        // The own values: whole 16-bit values, extremes included, under weighted sums of
+        // either sign; the weight sum at its least (1.0) now and then.
+        Floats own(size_t(8) * (n + 1));
+        for (int k = 0; k < 8 * (n + 1); k++) {
+            const int pick = int(rng() % 8);
+            own.p[k] = pick == 0   ? -32768.0f
+                       : pick == 1 ? 32767.0f
+                                   : float(int(rng() % 65536) - 32768);
+            if (rng() % 7 == 0) sums.p[SumFloats * (k / 8) + 8 + k % 8] = 1.0f;
+        }
+        std::fill(packed.begin(), packed.end(), int16_t(0x5A5A));
+        PackSumsOwn(sums.p, own.p, packed.data(), n);
+        for (int x = 0; x <= n; x++)
+            for (int s = 0; s < 8; s++) {
+                const int16_t want =
+                    x == n ? int16_t(0x5A5A)
+                           : PackSumsOwnRef(sums.p[SumFloats * x + s],
+                                            sums.p[SumFloats * x + 8 + s], own.p[8 * x + s]);
+                if (packed[size_t(8 * x + s)] != want) {
+                    printf("   PackSumsOwn n=%d column %d lane %d: %d, model %d, seed %u\n", n, x,
+                           s, packed[size_t(8 * x + s)], want, Seed);
+                    return false;
+                }
+            }
     }
     return true;
 }

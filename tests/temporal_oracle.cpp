@@ -26,6 +26,8 @@ std::vector<std::vector<double>> TemporalOracle(const std::vector<LumaPlane>& cl
     std::vector<int> shot(size_t(frames), 0);
     for (int t = 1; t < frames; t++)
         shot[size_t(t)] = shot[size_t(t - 1)] + (cutBefore[size_t(t)] ? 1 : 0);
+    std::vector<int> shotFrames(size_t(shot.back() + 1), 0);
+    for (int t = 0; t < frames; t++) shotFrames[size_t(shot[size_t(t)])]++;
     std::vector<std::vector<double>> out{size_t(frames)};
     for (int t = 0; t < frames; t++) {
         const LumaPlane& A = clip[size_t(t)];
@@ -34,7 +36,9 @@ std::vector<std::vector<double>> TemporalOracle(const std::vector<LumaPlane>& cl
         o.resize(size_t(A.W) * size_t(A.H));
         for (int y = 0; y < A.H; y++)
             for (int x = 0; x < A.W; x++) {
-                double weighted = SA(y, x), weights = 1.0;
+                // A frame that has neighbours in its shot counts its own value at 0.375.
+                const double own = shotFrames[size_t(shot[size_t(t)])] > 1 ? 0.375 : 1.0;
+                double weighted = own * SA(y, x), weights = own;
                 for (int k = -N; k <= N; k++) {
                     const int u = t + k;
                     if (u < 0 || u >= frames || shot[size_t(u)] != shot[size_t(t)]) continue;

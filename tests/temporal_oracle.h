@@ -2,7 +2,8 @@
 //
 // A plain loop over frames, pixels and offsets: frame t's pixel p takes its spatial window in
 // frame t and the (2R+1)^2 window around p in every frame t+k, 1 <= |k| <= N, of its own shot,
-// with the module's patch distance, fast exponential and coefficient and clamp-to-edge frames.
+// with the module's patch distance, fast exponential and coefficient and clamp-to-edge frames;
+// its own value weighs 1.0 when it is alone in its shot, 0.375 otherwise.
 // Sums are in double and the quotient exact, so outputs are compared with OracleAgrees.
 #pragma once
 

@@ -37,5 +37,10 @@ int16_t PackSumsRef(float weighted, float weight) {
     return int16_t(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
 }
 
+int16_t PackSumsOwnRef(float weighted, float weight, float own) {
+    const float drop = ModelFloat(0x3F200000);  // 0.625f
+    return PackSumsRef(weighted - drop * own, weight - drop);
+}
+
 template void AccumulateCrossTileRef<true>(CrossTileModel&);
 template void AccumulateCrossTileRef<false>(CrossTileModel&);

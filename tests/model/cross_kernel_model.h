@@ -54,3 +54,6 @@ void AccumulateCrossTileRef(CrossTileModel& t);
 
 // The normalised value of one sums entry, rounded to nearest and saturated to 16 bits.
 int16_t PackSumsRef(float weighted, float weight);
+
+// The same after the own weight is lowered by 0.625: (weighted - 0.625 own) over (weight - 0.625).
+int16_t PackSumsOwnRef(float weighted, float weight, float own);
