@@ -8,10 +8,9 @@
 // in with its global motion since the previous one (EstimateMotion), so that the window in
 // the neighbouring frames follows a pan. Cuts and motion are measured on the reader's thread
 // (MeasureStage), from the frame's own samples, so the filter stage only pushes frames. The
-// mode runs in the
-// Linux library (GetTemporalTable, looked up in the loaded module) on the host's threads, in
-// a block of its own that holds 2N + 1 frames' worth of staged luma and sums at most: memory
-// stays constant whatever the length of the clip.
+// mode runs in the Linux library (GetTemporalTable, looked up in the loaded module) on the
+// host's threads, in a block of its own that holds 2N + 1 frames' worth of staged luma and
+// sums at most: memory stays constant whatever the length of the clip.
 #pragma once
 
 #include <deque>
@@ -72,8 +71,8 @@ bool OpenTemporalFilter(TemporalFilter* temporal, LumaFilter* filter,
 void MeasureStage(FrameMeasures* measures, const Y4mFormat& format, StreamItem* item);
 
 // Takes the next item, its luma already in item->Image (ToHostStage) and its motion and cut
-// measured (MeasureStage). A frame is pushed (after
-// finishing the shot before it at a cut); an end item finishes every held frame. Items that
-// are done, their result in their image, and the end item last, are appended to *ready in
-// stream order. A refused call turns the item into an end (ExitNoFilter).
+// measured (MeasureStage). A frame is pushed (after finishing the shot before it at a cut); an
+// end item finishes every held frame. Items that are done, their result in their image, and
+// the end item last, are appended to *ready in stream order. A refused call turns the item
+// into an end (ExitNoFilter).
 void TemporalStage(TemporalFilter* temporal, StreamItem* item, std::vector<StreamItem*>* ready);
