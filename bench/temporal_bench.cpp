@@ -466,7 +466,7 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
         std::sort(estimates.begin(), estimates.end());
         if (!estimates.empty())
             printf(
-                "%dx%d motion estimate (one thread, wall, the sums of each frame once): %.2f "
+                "%dx%d motion and cut measures (the reader's, one thread, wall): %.2f "
                 "ms/frame\n",
                 W, H, estimates[estimates.size() / 2]);
     }
