@@ -296,9 +296,11 @@ static void GrayPlaneFromHost(const PixelLayout& l, const YcPixel* image, int ca
                                                                   W, y0, y1);
 }
 
-// The same rows for planes of Y: eight words stored or loaded as they are.
-static void GrayRowsToPlane(const PixelLayout& l, const void* pixels, int16_t* plane,
-                            ptrdiff_t stride, int W, int y0, int y1) {
+// The gray rows for planes of Y: eight words stored or loaded as they are.
+void PixelsToPlane(const PixelLayout& layout, const void* pixels, int16_t* plane, ptrdiff_t stride,
+                   int W, int y0, int y1) {
+    const PixelLayout l = Resolved(layout, W);
+    assert(l.Channels == 1);
     const VectorMap m = MakeVectorMap(l);
     for (int y = y0; y < y1; y++) {
         const uint8_t* row = static_cast<const uint8_t*>(RowAt(l, pixels, y));
@@ -311,8 +313,10 @@ static void GrayRowsToPlane(const PixelLayout& l, const void* pixels, int16_t* p
     }
 }
 
-static void GrayRowsFromPlane(const PixelLayout& l, const int16_t* plane, ptrdiff_t stride,
-                              const void* original, void* out, int W, int y0, int y1) {
+void PixelsFromPlane(const PixelLayout& layout, const int16_t* plane, ptrdiff_t stride,
+                     const void* original, void* out, int W, int y0, int y1) {
+    const PixelLayout l = Resolved(layout, W);
+    assert(l.Channels == 1);
     const VectorMap m = MakeVectorMap(l);
     for (int y = y0; y < y1; y++) {
         const uint8_t* row = static_cast<const uint8_t*>(RowAt(l, original, y));
@@ -327,20 +331,6 @@ static void GrayRowsFromPlane(const PixelLayout& l, const int16_t* plane, ptrdif
         for (; x < W; x++)
             SetSample(outRow, l.Bytes, x, GrayFromFilter(l, src[x], Sample(row, l.Bytes, x)));
     }
-}
-
-void PixelsToPlane(const PixelLayout& layout, const void* pixels, int16_t* plane, ptrdiff_t stride,
-                   int W, int y0, int y1) {
-    const PixelLayout l = Resolved(layout, W);
-    assert(l.Channels == 1);
-    GrayRowsToPlane(l, pixels, plane, stride, W, y0, y1);
-}
-
-void PixelsFromPlane(const PixelLayout& layout, const int16_t* plane, ptrdiff_t stride,
-                     const void* original, void* out, int W, int y0, int y1) {
-    const PixelLayout l = Resolved(layout, W);
-    assert(l.Channels == 1);
-    GrayRowsFromPlane(l, plane, stride, original, out, W, y0, y1);
 }
 
 // ---- RGB ----------------------------------------------------------------------------------------
