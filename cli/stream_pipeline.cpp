@@ -110,10 +110,10 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
     const int count = PipelineItems + (job.Auto ? StreamStrengthHold(*job.Auto) : 0) +
                       (job.Temporal != nullptr ? job.Temporal->Neighbours + 1 : 0);
     ItemQueue free{size_t(count)}, toFilter(1), toWriter(1);
-    // The spatial filter takes planes of Y where the module offers them; the temporal mode
-    // takes images.
-    const bool planes =
-        job.Temporal == nullptr && job.Filter != nullptr && job.Filter->Host->HasPlanes();
+    // Luma travels as planes of Y where the module takes them, as images otherwise.
+    const bool planes = job.Temporal != nullptr
+                            ? job.Temporal->Planes
+                            : job.Filter != nullptr && job.Filter->Host->HasPlanes();
     for (int i = 0; i < count; i++) {
         items.emplace_back(new StreamItem);
         items.back()->OnPlane = planes;

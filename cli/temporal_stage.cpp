@@ -50,6 +50,7 @@ bool OpenTemporalFilter(TemporalFilter* t, LumaFilter* filter, const FilterSetti
     t->Settings = settings;
     t->Format = &format;
     t->Neighbours = neighbours;
+    t->Planes = t->Table->Version >= 3;
     t->W = W;
     t->H = H;
     const ModuleStrength fixed = SplitStrength(settings.Strength);
@@ -87,11 +88,14 @@ static bool StartShot(TemporalFilter* t, const StreamItem& first) {
     return split.Strength == t->ModuleStrength || OpenBlock(t, split.Strength);
 }
 
-// Finishes one held frame into the oldest held item's image; false when none is left.
+// Finishes one held frame into the oldest held item's image or plane; false when none is left.
 static bool FinishOne(TemporalFilter* t, std::vector<StreamItem*>* ready) {
     if (t->Held.empty()) return false;
-    HostImage& image = t->Held.front()->Image;
-    if (t->Table->Finish(t->Block, image.Pixels, image.Capacity) != 1) return false;
+    StreamItem& due = *t->Held.front();
+    const int32_t done = due.OnPlane
+                             ? t->Table->FinishPlane(t->Block, due.Plane.Samples, due.Plane.Stride)
+                             : t->Table->Finish(t->Block, due.Image.Pixels, due.Image.Capacity);
+    if (done != 1) return false;
     ready->push_back(t->Held.front());
     t->Held.pop_front();
     return true;
@@ -145,11 +149,18 @@ void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>
     // The window in this frame follows the picture's motion since the previous frame of the
     // shot; the first frame of a shot has none to follow.
     const GlobalMotion motion = t->Held.empty() ? GlobalMotion{} : item->Motion;
-    // The frame that leaves now, if one does, is the oldest held.
-    HostImage* out = t->Held.empty() ? nullptr : &t->Held.front()->Image;
-    const int32_t pushed =
-        t->Table->PushMoved(t->Block, item->Image.Pixels, item->Image.Capacity, motion.Y, motion.X,
-                            out ? out->Pixels : nullptr, out ? out->Capacity : 0);
+    // The frame that leaves now, if one does, is the oldest held; its result replaces its own
+    // luma, which the mode no longer reads.
+    StreamItem* due = t->Held.empty() ? nullptr : t->Held.front();
+    int32_t pushed;
+    if (item->OnPlane)
+        pushed = t->Table->PushPlane(t->Block, item->Plane.Samples, item->Plane.Stride, motion.Y,
+                                     motion.X, due ? due->Plane.Samples : nullptr,
+                                     due ? due->Plane.Stride : 0);
+    else
+        pushed = t->Table->PushMoved(t->Block, item->Image.Pixels, item->Image.Capacity, motion.Y,
+                                     motion.X, due ? due->Image.Pixels : nullptr,
+                                     due ? due->Image.Capacity : 0);
     if (pushed < 0) {
         // Nothing the caller sends should be refused; hand on what is done and stop here.
         FinishShot(t, ready);

@@ -50,8 +50,11 @@ struct TemporalFilter {
     double Sigma = -1;
     std::vector<uint8_t> Storage;  // the mode's block, aligned inside
     void* Block = nullptr;
+    // The mode takes planes of Y (a table of version 3 or later): the stream's items then carry
+    // their luma as planes rather than images.
+    bool Planes = false;
     // Frames pushed and not yet handed on, oldest first. A frame's result goes into its own
-    // item's image.
+    // item's image or plane.
     std::deque<StreamItem*> Held;
     long Cuts = 0;  // scene cuts found so far
     // The reader thread's, and only the reader's: MeasureStage.
@@ -70,9 +73,10 @@ bool OpenTemporalFilter(TemporalFilter* temporal, LumaFilter* filter,
 // next one.
 void MeasureStage(FrameMeasures* measures, const Y4mFormat& format, StreamItem* item);
 
-// Takes the next item, its luma already in item->Image (ToHostStage) and its motion and cut
-// measured (MeasureStage). A frame is pushed (after finishing the shot before it at a cut); an
-// end item finishes every held frame. Items that are done, their result in their image, and
+// Takes the next item, its luma already in item->Image or item->Plane (ToHostStage) and its
+// motion and cut measured (MeasureStage). A frame is pushed (after finishing the shot before it
+// at a cut); an end item finishes every held frame. Items that are done, their result in their
+// image or plane, and
 // the end item last, are appended to *ready in stream order. A refused call turns the item
 // into an end (ExitNoFilter).
 void TemporalStage(TemporalFilter* temporal, StreamItem* item, std::vector<StreamItem*>* ready);

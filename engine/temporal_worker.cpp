@@ -56,13 +56,18 @@ static float* SumsAt(const TemporalJob& job, int slot, int y, int x) {
 static void StageSourceRow(const TemporalJob& job, int c0, int n, int reach, int y, float* out) {
     const int R = reach, V = job.V, W = job.W;
     const int row = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
-    const YcPixel* source = reinterpret_cast<const YcPixel*>(
-        reinterpret_cast<const char*>(job.Source) + row * job.SourceStride);
+    const char* source = static_cast<const char*>(job.Source) + row * job.SourceStride;
+    const bool plane = job.PixelBytes == 2;
     if (W - 7 * V <= R) {
         // Strip 7 holds reach or fewer columns: margins reach past W in lanes below 7 too.
         // (V is 8 whenever W <= 64, so lane 1's left margin never reaches before column 0 on
         // the other path.)
-        StageRowClamped(source, c0 - R - 1, n + 2 * R + 2, V, W, out);
+        if (plane)
+            StagePlaneRowClamped(reinterpret_cast<const int16_t*>(source), c0 - R - 1,
+                                 n + 2 * R + 2, V, W, out);
+        else
+            StageRowClamped(reinterpret_cast<const YcPixel*>(source), c0 - R - 1, n + 2 * R + 2, V,
+                            W, out);
         return;
     }
     const int c1 = c0 + n;
@@ -70,8 +75,12 @@ static void StageSourceRow(const TemporalJob& job, int c0, int n, int reach, int
     const int right = 7 * V + c1 + R >= W ? 7 * V + c1 + R + 1 - W : 0;
     const int middle = n + 2 * R + 2 - left - right;
     // Column c0 - R - 1: before the row when c0 is 0, and then never read.
-    StageRow(left, middle, right, job.V6,
-             reinterpret_cast<const char*>(source) + 6 * (intptr_t(c0) - R - 1), out);
+    const char* first = source + job.PixelBytes * (intptr_t(c0) - R - 1);
+    if (plane)
+        StagePlaneRow(left, middle, right, job.StripBytes, reinterpret_cast<const int16_t*>(first),
+                      out);
+    else
+        StageRow(left, middle, right, job.StripBytes, first, out);
 }
 
 // Stages image row y of chunk c of the slot (its cross-tile chunk, with the margins the widest
@@ -107,28 +116,36 @@ static VEC_INLINE void StoreY(__m128i y, char* p) {
     _mm_storeu_si128(v + 2, c);
 }
 
-// Normalises rows b to b+m-1 of chunk c of a slot and writes their Y to the output image:
-// whole groups of 8 pixels inside the frame at once, the pixels before W of a group that
-// reaches past it one by one. A frame that met another frame counts its own value with the
-// temporal mode's own weight (PackSumsOwn, its own values from its staged rows); a frame alone
-// in its shot comes out as the spatial filter gives it.
+// Normalises rows b to b+m-1 of chunk c of a slot and writes their Y to the output: whole
+// groups of 8 pixels inside the frame at once, the pixels before W of a group that reaches past
+// it one by one. Images keep their Cb and Cr; planes take the words as they are. A frame that
+// met another frame counts its own value with the temporal mode's own weight (PackSumsOwn, its
+// own values from its staged rows); a frame alone in its shot comes out as the spatial filter
+// gives it.
 static void WriteTile(const TemporalJob& job, int slot, int c, int b, int m, int16_t* packed) {
     const int V = job.V, W = job.W, c0 = c * CrossChunkColumns;
     const int n = V - c0 < CrossChunkColumns ? V - c0 : CrossChunkColumns;
+    const bool plane = job.PixelBytes == 2;
     for (int r = 0; r < m; r++) {
         if (job.OwnWeight)
             PackSumsOwn(SumsAt(job, slot, b + r, c0), StagedAt(job, slot, c, b + r), packed, n);
         else
             PackSums(SumsAt(job, slot, b + r, c0), packed, n);
-        char* out = reinterpret_cast<char*>(job.Out) + intptr_t(b + r) * job.OutStride;
+        char* out = static_cast<char*>(job.Out) + intptr_t(b + r) * job.OutStride;
         for (int g = 0; g < n; g += 8) {
             int16_t* words = packed + 8 * g;
             TransposeWords(words);
             for (int s = 0; s < 8; s++) {
                 const int x = s * V + c0 + g;
+                const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(words + 8 * s));
                 if (x + 8 <= W) {
-                    StoreY(_mm_load_si128(reinterpret_cast<const __m128i*>(words + 8 * s)),
-                           out + 6 * intptr_t(x));
+                    if (plane)
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * intptr_t(x)), y);
+                    else
+                        StoreY(y, out + 6 * intptr_t(x));
+                } else if (plane) {
+                    int16_t* sample = reinterpret_cast<int16_t*>(out) + x;
+                    for (int i = 0; i < W - x; i++) sample[i] = words[8 * s + i];
                 } else {
                     YcPixel* pixel = reinterpret_cast<YcPixel*>(out) + x;
                     for (int i = 0; i < W - x; i++) pixel[i].Y = words[8 * s + i];

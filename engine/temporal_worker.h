@@ -30,7 +30,7 @@
 
 struct TemporalJob {
     // The plan, fixed when the job is opened.
-    int32_t W, H, V, V6, Range, Neighbours, Gaussian, Threads;
+    int32_t W, H, V, Range, Neighbours, Gaussian, Threads;
     int32_t BandHeight, BandCount, Chunks, StagedRows;
     intptr_t StagedChunkBytes;  // StagedRows * 1600
     intptr_t SumsOffset;        // bytes from a slot's start to its sums
@@ -43,9 +43,11 @@ struct TemporalJob {
 
     // The call in progress, set before the workers start.
     volatile int32_t ClaimCounter;
-    const YcPixel* Source;  // the frame being staged, row 0
+    int32_t PixelBytes;     // 6: images of YcPixel; 2: planes of 16-bit Y samples
+    int32_t StripBytes;     // V * PixelBytes: from one strip's first pixel to the next's
+    const void* Source;     // the frame being staged, row 0
     intptr_t SourceStride;  // bytes
-    YcPixel* Out;           // receives the finished frame's Y, row 0
+    void* Out;              // receives the finished frame's Y, row 0
     intptr_t OutStride;     // bytes
     int32_t Newest;         // slot of the frame that entered
     int32_t Pairs;          // held frames that meet it: slots Newest-1 down to Newest-Pairs

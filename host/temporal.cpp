@@ -49,7 +49,6 @@ static int64_t Plan(const TemporalSetup* s, TemporalJob* job) {
         job->W = s->W;
         job->H = s->H;
         job->V = int32_t(V);
-        job->V6 = int32_t(V * 6);
         job->Range = s->Range;
         job->Neighbours = s->Neighbours;
         job->Gaussian = s->Gaussian != 0;
@@ -107,12 +106,41 @@ static int32_t Clamp(int32_t v, int32_t bound) {
     return v < -bound ? -bound : v > bound ? bound : v;
 }
 
-static int32_t PushMoved(void* block, const YcPixel* frame, int32_t capacity, int32_t motionY,
-                         int32_t motionX, YcPixel* out, int32_t outCapacity) {
+// Where the caller's frames lie: the pixel size, the new frame and the output, with their row
+// steps in pixels.
+struct FrameView {
+    int32_t PixelBytes;
+    const void* Source;
+    int32_t SourceStep;
+    void* Out;
+    int32_t OutStep;
+};
+
+// A frame's bytes from its first pixel to its last.
+static uintptr_t FrameSpan(const TemporalJob& job, int32_t step, int32_t pixelBytes) {
+    return ((uintptr_t(job.H) - 1) * uintptr_t(step) + uintptr_t(job.W)) * uintptr_t(pixelBytes);
+}
+
+// Whether the output overlaps the new frame: bands write their output rows while others still
+// read the rows of the new frame around them.
+static bool Overlaps(const TemporalJob& job, const FrameView& view) {
+    const uintptr_t source = reinterpret_cast<uintptr_t>(view.Source);
+    const uintptr_t out = reinterpret_cast<uintptr_t>(view.Out);
+    return source < out + FrameSpan(job, view.OutStep, view.PixelBytes) &&
+           out < source + FrameSpan(job, view.SourceStep, view.PixelBytes);
+}
+
+// A row step of `step` pixels of pixelBytes each is usable for the frame: W or more, and small
+// enough that the byte offsets stay in range.
+static bool StepValid(const TemporalJob& job, int32_t step, int32_t pixelBytes) {
+    return step >= job.W && step <= INT32_MAX / pixelBytes;
+}
+
+static int32_t PushFrame(void* block, const FrameView& view, int32_t motionY, int32_t motionX) {
     TemporalBlock* b = Opened(block);
-    if (b == nullptr || frame == nullptr) return -1;
+    if (b == nullptr || view.Source == nullptr) return -1;
     TemporalJob& job = b->Job;
-    if (capacity < job.W || capacity > INT32_MAX / 6) return -1;
+    if (!StepValid(job, view.SourceStep, view.PixelBytes)) return -1;
     if (job.Draining) {
         if (job.Held > 0) return -1;
         job.Draining = 0;
@@ -120,11 +148,14 @@ static int32_t PushMoved(void* block, const YcPixel* frame, int32_t capacity, in
     }
     const int slots = job.Neighbours + 1;
     const int finish = job.Count >= job.Neighbours ? (job.Count - job.Neighbours) % slots : -1;
-    if (finish >= 0 && (out == nullptr || outCapacity < job.W || outCapacity > INT32_MAX / 6))
+    if (finish >= 0 && (view.Out == nullptr || !StepValid(job, view.OutStep, view.PixelBytes) ||
+                        Overlaps(job, view)))
         return -1;
     job.Newest = job.Count % slots;
-    job.Source = frame;
-    job.SourceStride = intptr_t(capacity) * 6;
+    job.PixelBytes = view.PixelBytes;
+    job.StripBytes = job.V * view.PixelBytes;
+    job.Source = view.Source;
+    job.SourceStride = intptr_t(view.SourceStep) * view.PixelBytes;
     Dispatch(b, TemporalStageWorker);
     job.Pairs = job.Count < job.Neighbours ? job.Count : job.Neighbours;
     // The motion from each held frame to the new one, composed frame by frame.
@@ -141,20 +172,15 @@ static int32_t PushMoved(void* block, const YcPixel* frame, int32_t capacity, in
     }
     job.Finish = finish;
     job.OwnWeight = 1;  // a frame goes out here only once a later one has met it
-    job.Out = out;
-    job.OutStride = intptr_t(outCapacity) * 6;
+    job.Out = view.Out;
+    job.OutStride = intptr_t(view.OutStep) * view.PixelBytes;
     Dispatch(b, job.Gaussian ? TemporalBandWorkerGaussian : TemporalBandWorkerBox);
     job.Count++;
     job.Held += finish >= 0 ? 0 : 1;
     return finish >= 0 ? 1 : 0;
 }
 
-static int32_t Push(void* block, const YcPixel* frame, int32_t capacity, YcPixel* out,
-                    int32_t outCapacity) {
-    return PushMoved(block, frame, capacity, 0, 0, out, outCapacity);
-}
-
-static int32_t Finish(void* block, YcPixel* out, int32_t outCapacity) {
+static int32_t FinishFrame(void* block, void* out, int32_t outStep, int32_t pixelBytes) {
     TemporalBlock* b = Opened(block);
     if (b == nullptr) return -1;
     TemporalJob& job = b->Job;
@@ -164,17 +190,42 @@ static int32_t Finish(void* block, YcPixel* out, int32_t outCapacity) {
         job.Count = 0;
         return 0;
     }
-    if (out == nullptr || outCapacity < job.W || outCapacity > INT32_MAX / 6) return -1;
+    if (out == nullptr || !StepValid(job, outStep, pixelBytes)) return -1;
     job.Finish = (job.Count - job.Held) % (job.Neighbours + 1);
     job.OwnWeight = job.Count > 1;  // every frame of a shot of two or more met a neighbour
+    job.PixelBytes = pixelBytes;
     job.Out = out;
-    job.OutStride = intptr_t(outCapacity) * 6;
+    job.OutStride = intptr_t(outStep) * pixelBytes;
     Dispatch(b, TemporalFinishWorker);
     job.Held--;
     return 1;
 }
 
-static const TemporalTable Table = {2, BlockBytes, Open, Push, Finish, PushMoved};
+static int32_t PushMoved(void* block, const YcPixel* frame, int32_t capacity, int32_t motionY,
+                         int32_t motionX, YcPixel* out, int32_t outCapacity) {
+    return PushFrame(block, FrameView{6, frame, capacity, out, outCapacity}, motionY, motionX);
+}
+
+static int32_t Push(void* block, const YcPixel* frame, int32_t capacity, YcPixel* out,
+                    int32_t outCapacity) {
+    return PushMoved(block, frame, capacity, 0, 0, out, outCapacity);
+}
+
+static int32_t Finish(void* block, YcPixel* out, int32_t outCapacity) {
+    return FinishFrame(block, out, outCapacity, 6);
+}
+
+static int32_t PushPlane(void* block, const int16_t* frame, int32_t stride, int32_t motionY,
+                         int32_t motionX, int16_t* out, int32_t outStride) {
+    return PushFrame(block, FrameView{2, frame, stride, out, outStride}, motionY, motionX);
+}
+
+static int32_t FinishPlane(void* block, int16_t* out, int32_t outStride) {
+    return FinishFrame(block, out, outStride, 2);
+}
+
+static const TemporalTable Table = {3,      BlockBytes, Open,      Push,
+                                    Finish, PushMoved,  PushPlane, FinishPlane};
 
 const TemporalTable* GetTemporalTable() {
     return &Table;

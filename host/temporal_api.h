@@ -22,6 +22,10 @@
 // the motion between the two frames (for two frames apart, the sum of the two vectors). Each
 // component is clamped to TemporalMotionBound(Range) pixels, at a frame's entry and again after
 // a sum. Push is PushMoved with no motion.
+//
+// Planes: PushPlane and FinishPlane do the same with planes of 16-bit Y samples (the values an
+// image's Y would hold), two bytes a pixel instead of six, for hosts that hold luma as a plane.
+// A shot may mix images and planes; the results are the same Y bit for bit.
 #pragma once
 
 #include <stdint.h>
@@ -43,7 +47,8 @@ static inline int32_t TemporalMotionBound(int32_t range) {
 }
 
 struct TemporalTable {
-    int32_t Version;  // 2: PushMoved (a version-1 table ends at Finish)
+    int32_t Version;  // 3: PushPlane, FinishPlane (a version-2 table ends at PushMoved, 1 at
+                      // Finish)
     // Bytes of the block the setup needs, 0 when the setup is out of range or too large.
     int64_t (*BlockBytes)(const TemporalSetup* setup);
     // Lays the mode out in block (32-byte aligned, BlockBytes long). Returns 1, or 0 when the
@@ -62,6 +67,12 @@ struct TemporalTable {
     // shot's first frame); same results.
     int32_t (*PushMoved)(void* block, const YcPixel* frame, int32_t capacity, int32_t motionY,
                          int32_t motionX, YcPixel* out, int32_t outCapacity);
+    // PushMoved on planes: rows `stride` samples apart (stride >= W). A frame due out goes to
+    // out, which must not overlap frame: -1 otherwise.
+    int32_t (*PushPlane)(void* block, const int16_t* frame, int32_t stride, int32_t motionY,
+                         int32_t motionX, int16_t* out, int32_t outStride);
+    // Finish on planes.
+    int32_t (*FinishPlane)(void* block, int16_t* out, int32_t outStride);
 };
 
 FILTER_EXPORT HOST_ENTRY const TemporalTable* GetTemporalTable();

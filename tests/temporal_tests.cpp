@@ -28,13 +28,19 @@ struct ClipRun {
     std::string fault;  // empty when every call behaved
 };
 
+// How frames go in and out: images of YcPixel, planes of Y, or the two by turns.
+enum class Route { Images, Planes, Mixed };
+
 struct Case {
     int W, H, R, N, strength, threads;
     bool gaussian;
+    Route route = Route::Images;
     std::string Describe() const {
-        char s[160];
-        snprintf(s, sizeof s, "W=%d H=%d R=%d N=%d strength=%d %s threads=%d seed=%u", W, H, R, N,
-                 strength, gaussian ? "gaussian" : "box", threads, TestSeed());
+        static const char* const routes[] = {"images", "planes", "mixed"};
+        char s[180];
+        snprintf(s, sizeof s, "W=%d H=%d R=%d N=%d strength=%d %s threads=%d %s seed=%u", W, H, R,
+                 N, strength, gaussian ? "gaussian" : "box", threads, routes[int(route)],
+                 TestSeed());
         return s;
     }
 };
@@ -66,39 +72,69 @@ ClipRun RunClip(const std::vector<LumaPlane>& clip, const std::vector<bool>& cut
     const int capacity = k.W + 3, outCapacity = k.W + 5;
     std::vector<YcPixel> in(size_t(capacity) * k.H);
     std::vector<YcPixel> out(size_t(outCapacity) * k.H + 2 * GuardPixels);
+    std::vector<int16_t> inPlane(size_t(capacity) * k.H);
+    std::vector<int16_t> outPlane(out.size());
     auto reset = [&] {
         for (YcPixel& p : out) p = YcPixel{Pattern, Pattern, Pattern};
+        for (int16_t& y : outPlane) y = Pattern;
     };
-    auto collect = [&] {
+    // Takes the frame just written, from the image or from the plane, and checks that nothing
+    // else was: guard words, row gaps, Cb and Cr.
+    auto collect = [&](bool plane) {
         std::vector<int16_t> y(size_t(k.W) * k.H);
         for (size_t i = 0; i < out.size(); i++) {
             const YcPixel& p = out[i];
+            const int16_t word = outPlane[i];
             const long at = long(i) - GuardPixels, row = at / outCapacity, col = at % outCapacity;
             const bool pixel = at >= 0 && row < k.H && col < k.W;
-            if (pixel) y[size_t(row * k.W + col)] = p.Y;
-            if ((!pixel && p.Y != Pattern) || p.Cb != Pattern || p.Cr != Pattern)
-                run.fault = "wrote outside the Y of the frame at image pixel " + std::to_string(at);
+            if (pixel) y[size_t(row * k.W + col)] = plane ? word : p.Y;
+            const bool imageTouched =
+                ((!pixel || plane) && p.Y != Pattern) || p.Cb != Pattern || p.Cr != Pattern;
+            const bool planeTouched = (!pixel || !plane) && word != Pattern;
+            if (imageTouched || planeTouched)
+                run.fault = "wrote outside the Y of the frame at pixel " + std::to_string(at);
         }
         run.frames.push_back(y);
         reset();
     };
     reset();
     YcPixel* const target = out.data() + GuardPixels;
+    int16_t* const targetPlane = outPlane.data() + GuardPixels;
+    int calls = 0;  // the mixed route takes planes on odd calls
+    auto planeNext = [&] {
+        return k.route == Route::Planes || (k.route == Route::Mixed && calls++ % 2 == 1);
+    };
+    auto finish = [&] {
+        const bool plane = planeNext();
+        const int32_t done = plane ? table->FinishPlane(block, targetPlane, outCapacity)
+                                   : table->Finish(block, target, outCapacity);
+        if (done == 1) collect(plane);
+        if (done < 0) run.fault = "Finish refused";
+        return done == 1;
+    };
     for (size_t t = 0; t < clip.size(); t++) {
         if (t > 0 && cutBefore[t])
-            while (table->Finish(block, target, outCapacity) == 1) collect();
+            while (finish()) continue;
         for (int y = 0; y < k.H; y++)
-            for (int x = 0; x < k.W; x++)
-                in[size_t(y) * capacity + x] =
-                    YcPixel{clip[t].Y[size_t(y) * k.W + x], int16_t(x), int16_t(y)};
-        const int32_t pushed = motion.empty()
-                                   ? table->Push(block, in.data(), capacity, target, outCapacity)
-                                   : table->PushMoved(block, in.data(), capacity, motion[t].Y,
-                                                      motion[t].X, target, outCapacity);
+            for (int x = 0; x < k.W; x++) {
+                const int16_t value = clip[t].Y[size_t(y) * k.W + x];
+                in[size_t(y) * capacity + x] = YcPixel{value, int16_t(x), int16_t(y)};
+                inPlane[size_t(y) * capacity + x] = value;
+            }
+        const FrameMotion m = motion.empty() ? FrameMotion{0, 0} : motion[t];
+        const bool plane = planeNext();
+        int32_t pushed;
+        if (plane)
+            pushed = table->PushPlane(block, inPlane.data(), capacity, m.Y, m.X, targetPlane,
+                                      outCapacity);
+        else if (motion.empty())
+            pushed = table->Push(block, in.data(), capacity, target, outCapacity);
+        else
+            pushed = table->PushMoved(block, in.data(), capacity, m.Y, m.X, target, outCapacity);
         if (pushed < 0) run.fault = "Push refused frame " + std::to_string(t);
-        if (pushed == 1) collect();
+        if (pushed == 1) collect(plane);
     }
-    while (table->Finish(block, target, outCapacity) == 1) collect();
+    while (finish()) continue;
     if (run.frames.size() != clip.size()) run.fault = "frames in and out differ";
     free(block);
     return run;
@@ -160,6 +196,7 @@ TEST(Temporal, OracleMatrix) {
         k.strength = (int[]){40, 70, 100, 12}[rng() % 4];
         k.threads = 1 + int(rng() % 3);
         k.gaussian = (rng() & 1) != 0;
+        k.route = Route(rng() % 3);
         const int frames = 1 + int(rng() % 6);
         const int dx = int(rng() % 11) - 5, dy = int(rng() % 7) - 3;
         std::vector<LumaPlane> clip = ClipOf(k.W, k.H, frames, int(rng() % 5), dx, dy, rng);
@@ -175,6 +212,37 @@ TEST(Temporal, OracleMatrix) {
                                                     motion, TemporalMotionBound(k.R)),
                                      k, &where))
             << where << " motion kind " << kind;
+    }
+}
+
+// Planes, and shots that mix planes with images, give the images' Y bit for bit on random
+// geometry, motion and cuts (the oracle's tolerance would hide a lane off by one).
+TEST(Temporal, PlanesGiveTheImagesBytes) {
+    std::mt19937 rng(TestSeed() + 7);
+    static const int widths[] = {1, 9, 63, 65, 130, 321, 449};
+    for (int i = 0; i < 12; i++) {
+        Case k;
+        k.W = widths[rng() % (sizeof widths / sizeof *widths)];
+        k.H = 1 + int(rng() % 19);
+        k.R = 1 + int(rng() % 4);
+        k.N = 1 + int(rng() % 2);
+        k.strength = 30 + int(rng() % 70);
+        k.threads = 1 + int(rng() % 3);
+        k.gaussian = (rng() & 1) != 0;
+        const int frames = 2 + int(rng() % 5);
+        const int dx = int(rng() % 7) - 3, dy = int(rng() % 5) - 2;
+        const std::vector<LumaPlane> clip = ClipOf(k.W, k.H, frames, int(rng() % 5), dx, dy, rng);
+        std::vector<bool> cut(size_t(frames), false);
+        cut[size_t(frames / 2)] = rng() % 2 == 0;
+        const std::vector<FrameMotion> motion = MotionOf(frames, k.R, 1, dy, dx, rng);
+        const ClipRun images = RunClip(clip, cut, k, motion);
+        ASSERT_EQ(images.fault, "") << k.Describe();
+        for (Route route : {Route::Planes, Route::Mixed}) {
+            k.route = route;
+            const ClipRun other = RunClip(clip, cut, k, motion);
+            ASSERT_EQ(other.fault, "") << k.Describe();
+            ASSERT_TRUE(other.frames == images.frames) << k.Describe();
+        }
     }
 }
 
@@ -322,7 +390,7 @@ TEST(Temporal, FlatClipUnchanged) {
 
 TEST(Temporal, RefusesBadSetupsAndCalls) {
     const TemporalTable* table = GetTemporalTable();
-    EXPECT_EQ(table->Version, 2);
+    EXPECT_EQ(table->Version, 3);
     const TemporalSetup good{64, 8, 1, 40, 1, 1, 2};
     EXPECT_GT(table->BlockBytes(&good), 0);
     for (int field = 0; field < 7; field++) {
@@ -367,6 +435,22 @@ TEST(Temporal, RefusesBadSetupsAndCalls) {
     EXPECT_EQ(table->Push(nullptr, frame.data(), 64, out.data(), 64), -1);
     EXPECT_EQ(table->PushMoved(nullptr, frame.data(), 64, 1, 1, out.data(), 64), -1);
     EXPECT_EQ(table->PushMoved(block, frame.data(), 63, 1, 1, out.data(), 64), -1);
+    // Planes: the same checks, and an output may not overlap the frame being read.
+    std::vector<int16_t> plane(64 * 8 + 64), planeOut(64 * 8);
+    EXPECT_EQ(table->PushPlane(block, nullptr, 64, 0, 0, planeOut.data(), 64), -1);
+    EXPECT_EQ(table->PushPlane(block, plane.data(), 63, 0, 0, planeOut.data(), 64), -1);
+    EXPECT_EQ(table->PushPlane(block, plane.data(), INT32_MAX, 0, 0, planeOut.data(), 64), -1);
+    EXPECT_EQ(table->PushPlane(block, plane.data(), 64, 0, 0, planeOut.data(), 63), -1);
+    EXPECT_EQ(table->PushPlane(block, plane.data(), 64, 0, 0, plane.data() + 64, 64), -1);
+    EXPECT_EQ(table->PushPlane(block, plane.data() + 64, 64, 0, 0, plane.data(), 64), -1);
+    EXPECT_EQ(table->Push(block, frame.data(), 64, frame.data(), 64), -1);
+    // The refusals took nothing: the shot still holds one frame, which the next push finishes.
+    EXPECT_EQ(table->PushPlane(block, plane.data(), 64, 0, 0, planeOut.data(), 64), 1);
+    EXPECT_EQ(table->FinishPlane(block, nullptr, 64), -1);
+    EXPECT_EQ(table->FinishPlane(block, planeOut.data(), 63), -1);
+    EXPECT_EQ(table->FinishPlane(block, planeOut.data(), 64), 1);
+    EXPECT_EQ(table->FinishPlane(block, planeOut.data(), 64), 0);
+    EXPECT_EQ(table->Push(block, frame.data(), 64, out.data(), 64), 0);
     // Any motion is taken, and clamped.
     EXPECT_EQ(table->PushMoved(block, frame.data(), 64, INT32_MIN, INT32_MAX, out.data(), 64), 1);
     EXPECT_EQ(table->PushMoved(block, frame.data(), 64, INT32_MAX, INT32_MIN, out.data(), 64), 1);
