@@ -129,34 +129,10 @@ void WriteBackBand(const BandJob& job, int16_t* packed, int b, int m) {
 
 // Stages staged row i of the chunk: source row b - R - 1 + i clamped to the frame.
 static void StageChunkRow(const BandJob& job, const Chunk& chunk, int b, int c0, int i) {
-    const int R = chunk.R, n = chunk.n, V = job.V, W = job.W;
-    int y = b - R - 1 + i;
+    int y = b - chunk.R - 1 + i;
     y = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
-    const char* row = static_cast<const char*>(job.Source) + intptr_t(y) * job.Stride;
-    const bool plane = job.PixelBytes == 2;
-    float* out = chunk.Staged + i * StagedRowFloats;
-    if (W - 7 * V <= R) {
-        // Strip 7 holds R or fewer columns: margins reach past W in lanes below 7 too.
-        if (plane)
-            StagePlaneRowClamped(reinterpret_cast<const int16_t*>(row), c0 - R - 1, n + 2 * R + 2,
-                                 V, W, out);
-        else
-            StageRowClamped(reinterpret_cast<const YcPixel*>(row), c0 - R - 1, n + 2 * R + 2, V, W,
-                            out);
-        return;
-    }
-    const int c1 = c0 + n;
-    const int left = c0 == 0 ? R + 1 : 0;
-    const int right = 7 * V + c1 + R >= W ? 7 * V + c1 + R + 1 - W : 0;
-    const int middle = n + 2 * R + 2 - left - right;
-    // The pixel lane 0 of vector 0 stands for, column c0 - R - 1: before the row when c0 is 0,
-    // and then never read.
-    const char* source = row + job.PixelBytes * (intptr_t(c0) - R - 1);
-    if (plane)
-        StagePlaneRow(left, middle, right, job.StripBytes, reinterpret_cast<const int16_t*>(source),
-                      out);
-    else
-        StageRow(left, middle, right, job.StripBytes, source, out);
+    StageWindowRow(static_cast<const char*>(job.Source) + intptr_t(y) * job.Stride, job.PixelBytes,
+                   c0, chunk.n, chunk.R, job.V, job.W, chunk.Staged + i * StagedRowFloats);
 }
 
 // Asks the outer cache for the source bytes that StageChunkRow(job, chunk, b, c0, i) will read:

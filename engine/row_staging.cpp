@@ -178,3 +178,32 @@ void StagePlaneRow(int32_t left, int32_t middle, int32_t right, int32_t stripSte
             _mm256_store_ps(out, WidenToFloat(GatherLanes<0, 6>(edge, p, stripStep)));
     }
 }
+
+void StageWindowRow(const void* row, int32_t pixelBytes, int32_t c0, int32_t n, int32_t reach,
+                    int32_t V, int32_t W, float* output) {
+    const int R = reach;
+    const bool plane = pixelBytes == 2;
+    if (W - 7 * V <= R) {
+        // Strip 7 holds R or fewer columns: margins reach past W in lanes below 7 too. (V is 8
+        // whenever W <= 64, so lane 1's left margin never reaches before column 0 otherwise.)
+        if (plane)
+            StagePlaneRowClamped(static_cast<const int16_t*>(row), c0 - R - 1, n + 2 * R + 2, V, W,
+                                 output);
+        else
+            StageRowClamped(static_cast<const YcPixel*>(row), c0 - R - 1, n + 2 * R + 2, V, W,
+                            output);
+        return;
+    }
+    const int c1 = c0 + n;
+    const int left = c0 == 0 ? R + 1 : 0;
+    const int right = 7 * V + c1 + R >= W ? 7 * V + c1 + R + 1 - W : 0;
+    const int middle = n + 2 * R + 2 - left - right;
+    // The pixel lane 0 of vector 0 stands for, column c0 - R - 1: before the row when c0 is 0,
+    // and then never read.
+    const char* first = static_cast<const char*>(row) + pixelBytes * (intptr_t(c0) - R - 1);
+    if (plane)
+        StagePlaneRow(left, middle, right, V * pixelBytes, reinterpret_cast<const int16_t*>(first),
+                      output);
+    else
+        StageRow(left, middle, right, V * pixelBytes, first, output);
+}

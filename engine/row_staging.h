@@ -34,3 +34,11 @@ void StagePlaneRow(int32_t left, int32_t middle, int32_t right, int32_t stripSte
 // StageRowClamped for a plane row of 16-bit Y samples.
 void StagePlaneRowClamped(const int16_t* row, int32_t firstColumn, int32_t count, int32_t V,
                           int32_t W, float* output);
+
+// Stages the window row that a chunk of vector columns c0 to c0 + n - 1 reads from one source
+// row (YcPixel when pixelBytes is 6, 16-bit Y samples when 2), with reach columns of margin
+// each side: vectors c0 - reach - 1 to c0 + n + reach, clamped to the row's W columns, through
+// StageRow or StagePlaneRow, or their clamped forms when strip 7 holds reach or fewer columns.
+// V is the strip width (a multiple of 8, 8 * V >= W).
+void StageWindowRow(const void* row, int32_t pixelBytes, int32_t c0, int32_t n, int32_t reach,
+                    int32_t V, int32_t W, float* output);

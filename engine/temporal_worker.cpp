@@ -54,33 +54,9 @@ static float* SumsAt(const TemporalJob& job, int slot, int y, int x) {
 // Stages image row y of the source (clamped to the frame) into out: vector columns c0 - G to
 // c0 + n + G - 1, G = reach + 1.
 static void StageSourceRow(const TemporalJob& job, int c0, int n, int reach, int y, float* out) {
-    const int R = reach, V = job.V, W = job.W;
     const int row = y < 0 ? 0 : y >= job.H ? job.H - 1 : y;
-    const char* source = static_cast<const char*>(job.Source) + row * job.SourceStride;
-    const bool plane = job.PixelBytes == 2;
-    if (W - 7 * V <= R) {
-        // Strip 7 holds reach or fewer columns: margins reach past W in lanes below 7 too.
-        // (V is 8 whenever W <= 64, so lane 1's left margin never reaches before column 0 on
-        // the other path.)
-        if (plane)
-            StagePlaneRowClamped(reinterpret_cast<const int16_t*>(source), c0 - R - 1,
-                                 n + 2 * R + 2, V, W, out);
-        else
-            StageRowClamped(reinterpret_cast<const YcPixel*>(source), c0 - R - 1, n + 2 * R + 2, V,
-                            W, out);
-        return;
-    }
-    const int c1 = c0 + n;
-    const int left = c0 == 0 ? R + 1 : 0;
-    const int right = 7 * V + c1 + R >= W ? 7 * V + c1 + R + 1 - W : 0;
-    const int middle = n + 2 * R + 2 - left - right;
-    // Column c0 - R - 1: before the row when c0 is 0, and then never read.
-    const char* first = source + job.PixelBytes * (intptr_t(c0) - R - 1);
-    if (plane)
-        StagePlaneRow(left, middle, right, job.StripBytes, reinterpret_cast<const int16_t*>(first),
-                      out);
-    else
-        StageRow(left, middle, right, job.StripBytes, first, out);
+    StageWindowRow(static_cast<const char*>(job.Source) + row * job.SourceStride, job.PixelBytes,
+                   c0, n, reach, job.V, job.W, out);
 }
 
 // Stages image row y of chunk c of the slot (its cross-tile chunk, with the margins the widest

@@ -44,7 +44,6 @@ struct TemporalJob {
     // The call in progress, set before the workers start.
     volatile int32_t ClaimCounter;
     int32_t PixelBytes;     // 6: images of YcPixel; 2: planes of 16-bit Y samples
-    int32_t StripBytes;     // V * PixelBytes: from one strip's first pixel to the next's
     const void* Source;     // the frame being staged, row 0
     intptr_t SourceStride;  // bytes
     void* Out;              // receives the finished frame's Y, row 0

@@ -153,7 +153,6 @@ static int32_t PushFrame(void* block, const FrameView& view, int32_t motionY, in
         return -1;
     job.Newest = job.Count % slots;
     job.PixelBytes = view.PixelBytes;
-    job.StripBytes = job.V * view.PixelBytes;
     job.Source = view.Source;
     job.SourceStride = intptr_t(view.SourceStep) * view.PixelBytes;
     Dispatch(b, TemporalStageWorker);
