@@ -89,26 +89,33 @@ static int FilterStream(const Options& o, FILE* in) {
         CloseLumaFilter(&filter);
         return Fail(ExitNoFilter, error);
     }
-    FILE* out = OpenOutput(o.Output);
-    if (out == nullptr)
-        return Fail(ExitWriteFailed, "cannot create " + o.Output + ": " + strerror(errno));
-    // Frame data larger than the buffer goes to the output straight from the frame (stdio copies
-    // only what does not fill whole buffers), so a small buffer saves copying the frame.
-    static char outBuffer[1 << 16];
-    setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
-
     long total = EstimateFrames(in, reader.Offset, FrameBytes(format));
     if (o.Frames >= 0 && (total < 0 || total > o.Frames)) total = o.Frames;
     Progress progress;
     const bool show = !o.Quiet && (o.Progress == 1 || (o.Progress == -1 && isatty(2)));
     StartProgress(&progress, show, total);
 
-    errno = 0;
-    if (!WriteY4mHeader(out, format) || fflush(out) != 0) {
-        const std::string why = WriteFailure(o.Output);
-        CloseOutput(out);
-        return Fail(ExitWriteFailed, why);
-    }
+    // The writer thread creates the output while the first frames are read and filtered.
+    FILE* out = nullptr;
+    const auto openOutput = [&](std::string* why) -> FILE* {
+        FILE* opened = OpenOutput(o.Output);
+        if (opened == nullptr) {
+            *why = "cannot create " + o.Output + ": " + strerror(errno);
+            return nullptr;
+        }
+        // Frame data larger than the buffer goes to the output straight from the frame (stdio
+        // copies only what does not fill whole buffers), so a small buffer saves copying it.
+        static char outBuffer[1 << 16];
+        setvbuf(opened, outBuffer, _IOFBF, sizeof outBuffer);
+        errno = 0;
+        if (!WriteY4mHeader(opened, format) || fflush(opened) != 0) {
+            *why = WriteFailure(o.Output);
+            CloseOutput(opened);
+            return nullptr;
+        }
+        out = opened;
+        return opened;
+    };
     StreamJob job;
     job.Reader = &reader;
     job.Temporal = o.Temporal > 0 ? &temporal : nullptr;
@@ -116,7 +123,7 @@ static int FilterStream(const Options& o, FILE* in) {
     job.OutputName = o.Output;
     job.Limit = o.Frames;
     job.Filter = &filter;
-    job.Out = out;
+    job.OpenOut = openOutput;
     job.ScaleBits = filter.ScaleBits;
     StreamStrength strength;
     // The temporal mode picks its strength per shot itself (temporal_stage.h).
@@ -136,7 +143,7 @@ static int FilterStream(const Options& o, FILE* in) {
     const long done = result.Written;
     int code = result.Code;
     std::string message = result.Message;
-    if (!CloseOutput(out) && code == ExitOk) {
+    if (out != nullptr && !CloseOutput(out) && code == ExitOk) {
         code = ExitWriteFailed;
         message = WriteFailure(o.Output);
     }

@@ -153,6 +153,18 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
         sigaddset(&block, SIGTERM);
         sigaddset(&block, SIGUSR1);
         pthread_sigmask(SIG_BLOCK, &block, nullptr);
+        FILE* out = job.Out;
+        if (job.OpenOut) {
+            std::string error;
+            out = job.OpenOut(&error);
+            if (out == nullptr) {
+                std::lock_guard<std::mutex> lock(resultMutex);
+                result.Code = ExitWriteFailed;
+                result.Message = error;
+                abortAll();
+                return;
+            }
+        }
         for (;;) {
             StreamItem* item = toWriter.Pop();
             if (item == nullptr) break;
@@ -171,7 +183,7 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
             }
             FromHostStage(job.Reader->Format, item);
             std::string error;
-            if (!WriteStage(job.Out, job.OutputName, *item, &error)) {
+            if (!WriteStage(out, job.OutputName, *item, &error)) {
                 result.Code = ExitWriteFailed;
                 result.Message = error;
                 abortAll();

@@ -16,7 +16,8 @@
 // How a run ends:
 //   - an end item (clean end, --frames, broken input, refused frame) travels behind the frames
 //     before it; the writer writes them all, flushed, and reports the end's code and message;
-//   - a failed write stops everything at once: exit code 3, nothing further read or written;
+//   - a failed write, or an output that cannot be opened, stops everything at once: exit code 3,
+//     nothing further read or written;
 //   - SIGINT or SIGTERM: the frame being written is finished and flushed, nothing more is
 //     written, and the run returns 130 or 143 (128 + the signal). The output holds whole frames.
 //     A reader blocked on a silent pipe is woken with a signal of its own (SIGUSR1).
@@ -51,6 +52,12 @@ struct StreamJob {
     // strength (converted again when that strength needs another luma scale).
     StreamStrength* Auto = nullptr;
     FILE* Out = nullptr;  // the y4m header already written
+    // When set, the writer thread opens the output itself before the first frame, while the
+    // first frames are read and filtered, and takes what it returns as Out: the output with the
+    // y4m header written, or null with the reason in *error, which ends the run with exit code
+    // 3 before any frame is written. Creating a file over an old one frees the old one's pages
+    // first, tens of milliseconds for a large file.
+    std::function<FILE*(std::string* error)> OpenOut;
     // After each frame written (on the writer thread).
     std::function<void(long written, const StreamItem& item)> Wrote;
     bool CatchSignals = true;  // SIGINT/SIGTERM end the run as described above

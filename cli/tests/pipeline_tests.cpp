@@ -222,6 +222,62 @@ TEST(StreamPipeline, AFailedWriteStopsAtOnceWithCodeThree) {
     }
 }
 
+// The output opened on the writer's thread: the same bytes as an output opened before; one that
+// cannot be opened ends the run with code 3 and its reason before any frame is written, and
+// stops the reader as a failed write does.
+TEST(StreamPipeline, OutputOpenedByTheWriter) {
+    const std::string stream = NoisyStream(64, 32, "420jpeg", 30, 5);
+    std::string outputs[2];
+    for (int way = 0; way < 2; way++) {
+        Opened o;
+        ASSERT_NO_FATAL_FAILURE(Open(&o, stream, 2, 1));
+        char* buffer = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&buffer, &size);
+        StreamJob job;
+        job.Reader = &o.Reader;
+        job.InputName = "in.y4m";
+        job.OutputName = "out.y4m";
+        job.Filter = &o.Filter;
+        job.CatchSignals = false;
+        if (way == 0)
+            job.Out = out;
+        else
+            job.OpenOut = [&](std::string*) { return out; };
+        const StreamResult r = RunStreamPipeline(job);
+        EXPECT_EQ(r.Code, ExitOk);
+        EXPECT_EQ(r.Written, 30);
+        fclose(out);
+        outputs[way].assign(buffer, size);
+        free(buffer);
+        Close(&o);
+    }
+    EXPECT_EQ(outputs[0].size(), outputs[1].size());
+    EXPECT_TRUE(outputs[0] == outputs[1]);
+
+    Opened o;
+    ASSERT_NO_FATAL_FAILURE(Open(&o, stream, 2, 1));
+    StreamJob job;
+    job.Reader = &o.Reader;
+    job.InputName = "in.y4m";
+    job.OutputName = "out.y4m";
+    job.Filter = &o.Filter;
+    job.CatchSignals = false;
+    int opened = 0;
+    job.OpenOut = [&](std::string* why) -> FILE* {
+        opened++;
+        *why = "cannot create out.y4m: Permission denied";
+        return nullptr;
+    };
+    const StreamResult r = RunStreamPipeline(job);
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(r.Code, ExitWriteFailed);
+    EXPECT_EQ(r.Written, 0);
+    EXPECT_EQ(r.Message, "cannot create out.y4m: Permission denied");
+    EXPECT_LE(o.Reader.FramesRead, 1 + PipelineItems);
+    Close(&o);
+}
+
 // The program on a fifo: frames written so far, then a signal while it waits for more input
 // (its reader blocked in read), or while it streams a long clip out.
 int RunUntilSignal(const std::string& dir, int signal, const std::string& firstFrames,
