@@ -208,12 +208,13 @@ bool ReadY4mHeader(Y4mReader* r) {
     return true;
 }
 
-// Reads `bytes` bytes into *data and returns how many arrived. When *data cannot hold them yet,
-// they go into pieces first and are gathered once all are in; the gathering copies piece by
-// piece into untouched reserved memory and frees each piece behind it, so that at no point more
-// than the delivered bytes plus one piece are resident.
+// Reads `bytes` bytes into *data and returns how many arrived. A frame of one piece or less, or
+// one that *data can already hold, is read in place. A larger one goes into pieces first and is
+// gathered once all are in; the gathering copies piece by piece into untouched reserved memory
+// and frees each piece behind it, so that at no point more than the delivered bytes plus one
+// piece are resident.
 static size_t ReadFrameData(FILE* in, size_t bytes, std::vector<uint8_t>* data) {
-    if (data->capacity() >= bytes) {
+    if (data->capacity() >= bytes || bytes <= FramePieceBytes) {
         data->resize(bytes);
         return fread(data->data(), 1, bytes, in);
     }

@@ -62,10 +62,11 @@ bool ReadY4mHeader(Y4mReader* reader);
 // The next frame: Frame, End at a clean end of stream, or Error (malformed frame line, truncated
 // frame or read error, with the frame number counted from 1 and the byte offset).
 //
-// Memory follows the data: until a frame of this size has arrived once, its bytes are read in
-// pieces of FramePieceBytes, so a stream that breaks off, or whose header claims far more than
-// it holds, costs what it delivered plus one piece, whatever the header said. Once a whole frame
-// has come, later frames are read straight into frame->Data.
+// Memory follows the data: until a frame of this size has arrived once, a frame larger than
+// FramePieceBytes is read in pieces of that size, so a stream that breaks off, or whose header
+// claims far more than it holds, costs what it delivered plus one piece, whatever the header
+// said. Frames of one piece or less, and every frame once a whole one has come, are read
+// straight into frame->Data.
 Y4mRead ReadY4mFrame(Y4mReader* reader, Y4mFrame* frame);
 enum { FramePieceBytes = 16 << 20 };
 
