@@ -222,6 +222,18 @@ TEST(StreamPipeline, AFailedWriteStopsAtOnceWithCodeThree) {
     }
 }
 
+// A job for o's stream into out.y4m, which the writer opens with `open`.
+StreamJob OpeningJob(Opened* o, std::function<FILE*(std::string*)> open) {
+    StreamJob job;
+    job.Reader = &o->Reader;
+    job.InputName = "in.y4m";
+    job.OutputName = "out.y4m";
+    job.Filter = &o->Filter;
+    job.CatchSignals = false;
+    job.OpenOut = std::move(open);
+    return job;
+}
+
 // The output opened on the writer's thread: the same bytes as an output opened before; one that
 // cannot be opened ends the run with code 3 and its reason before any frame is written, and
 // stops the reader as a failed write does.
@@ -234,17 +246,9 @@ TEST(StreamPipeline, OutputOpenedByTheWriter) {
         char* buffer = nullptr;
         size_t size = 0;
         FILE* out = open_memstream(&buffer, &size);
-        StreamJob job;
-        job.Reader = &o.Reader;
-        job.InputName = "in.y4m";
-        job.OutputName = "out.y4m";
-        job.Filter = &o.Filter;
-        job.CatchSignals = false;
-        if (way == 0)
-            job.Out = out;
-        else
-            job.OpenOut = [&](std::string*) { return out; };
-        const StreamResult r = RunStreamPipeline(job);
+        const StreamResult r =
+            way == 0 ? Threaded(&o, out, -1)
+                     : RunStreamPipeline(OpeningJob(&o, [&](std::string*) { return out; }));
         EXPECT_EQ(r.Code, ExitOk);
         EXPECT_EQ(r.Written, 30);
         fclose(out);
@@ -257,19 +261,12 @@ TEST(StreamPipeline, OutputOpenedByTheWriter) {
 
     Opened o;
     ASSERT_NO_FATAL_FAILURE(Open(&o, stream, 2, 1));
-    StreamJob job;
-    job.Reader = &o.Reader;
-    job.InputName = "in.y4m";
-    job.OutputName = "out.y4m";
-    job.Filter = &o.Filter;
-    job.CatchSignals = false;
     int opened = 0;
-    job.OpenOut = [&](std::string* why) -> FILE* {
+    const StreamResult r = RunStreamPipeline(OpeningJob(&o, [&](std::string* why) -> FILE* {
         opened++;
         *why = "cannot create out.y4m: Permission denied";
         return nullptr;
-    };
-    const StreamResult r = RunStreamPipeline(job);
+    }));
     EXPECT_EQ(opened, 1);
     EXPECT_EQ(r.Code, ExitWriteFailed);
     EXPECT_EQ(r.Written, 0);
