@@ -63,11 +63,11 @@ double DetailLevel(double sigma, double detail, int bits) {
 }
 
 // Smoothness 1 at or below SmoothBelow, 0 at or above BusyAbove (DetailLevel): a picture is
-// smooth with an own detail below 25 8-bit levels squared and busy above 100. Fitted with the
+// smooth with an own detail below 25 8-bit levels squared and busy above 71. Fitted with the
 // curves. (The detail against the picture's noise, the measure before, placed the pictures
 // worse when each was left out of the fit: every picture is busy by it at low noise, and the
 // smooth curve had to jump from the busy one at sigma 3 to 180 at 5.)
-static const double SmoothBelow = 1.0, BusyAbove = 3.0;
+static const double SmoothBelow = 1.0, BusyAbove = 2.5;
 
 double PictureSmoothness(double sigma, double detail, int bits) {
     if (!(detail >= 0)) return 0;  // nothing measured (also NaN): busy
@@ -103,16 +103,16 @@ const StrengthCalibration SpatialCalibration = {
     {0.0f, 0.5f, 1.0f, 2.0f, 3.0f, 5.0f, 7.0f, 10.0f, 15.0f, 20.0f, 25.0f, 30.0f},
     {
         {   // Gaussian
-            {8, 18, 25, 30, 40, 50, 60, 75, 90, 105, 120, 140},
-            {6, 14, 20, 30, 35, 45, 55, 65, 80, 95, 105, 115},
-            {6, 14, 20, 30, 35, 45, 55, 65, 75, 90, 100, 110},
-            {6, 14, 20, 25, 35, 45, 50, 60, 75, 85, 95, 105},
+            {8, 18, 25, 31, 40, 50, 60, 75, 92, 105, 123, 140},
+            {6, 14, 20, 30, 35, 45, 55, 65, 81, 95, 105, 115},
+            {6, 14, 20, 30, 35, 45, 55, 65, 78, 90, 100, 110},
+            {6, 14, 20, 26, 35, 45, 50, 60, 75, 85, 95, 105},
         },
         {   // box
-            {6, 14, 20, 30, 40, 50, 60, 70, 85, 100, 115, 130},
-            {6, 14, 20, 30, 35, 45, 55, 65, 75, 90, 100, 110},
-            {6, 14, 20, 25, 35, 45, 50, 60, 75, 85, 95, 100},
-            {6, 14, 20, 25, 30, 40, 50, 60, 70, 80, 90, 95},
+            {6, 14, 20, 30, 38, 50, 60, 70, 87, 100, 115, 130},
+            {6, 14, 20, 28, 35, 45, 53, 65, 77, 90, 100, 110},
+            {6, 14, 20, 25, 32, 43, 50, 60, 74, 85, 93, 100},
+            {6, 14, 20, 25, 30, 40, 50, 60, 70, 80, 90, 97},
         },
     },
 };
@@ -124,16 +124,16 @@ const StrengthCalibration SpatialSmoothCalibration = {
     {0.0f, 0.5f, 1.0f, 2.0f, 3.0f, 5.0f, 7.0f, 10.0f, 15.0f, 20.0f, 25.0f, 30.0f},
     {
         {   // Gaussian
-            {8, 18, 25, 40, 50, 70, 85, 110, 175, 200, 200, 200},
-            {6, 14, 20, 35, 45, 65, 80, 100, 160, 200, 200, 200},
-            {6, 14, 20, 30, 40, 55, 70, 95, 135, 165, 180, 200},
-            {6, 14, 20, 30, 35, 50, 65, 85, 120, 150, 165, 200},
+            {8, 18, 25, 40, 50, 70, 85, 110, 140, 200, 200, 200},
+            {7, 16, 23, 35, 45, 65, 80, 101, 135, 200, 200, 200},
+            {6, 14, 20, 30, 40, 59, 73, 92, 122, 179, 200, 200},
+            {6, 14, 20, 30, 35, 55, 65, 86, 115, 159, 180, 200},
         },
         {   // box
-            {8, 18, 25, 35, 45, 65, 80, 100, 140, 170, 175, 200},
-            {6, 14, 20, 30, 40, 60, 75, 95, 140, 180, 200, 200},
-            {6, 14, 20, 30, 35, 50, 65, 85, 115, 145, 165, 200},
-            {6, 14, 20, 25, 35, 45, 60, 75, 110, 135, 145, 190},
+            {8, 18, 25, 37, 50, 65, 80, 100, 130, 189, 190, 200},
+            {6, 14, 20, 32, 40, 60, 75, 95, 125, 200, 200, 200},
+            {6, 14, 20, 30, 36, 51, 67, 85, 111, 150, 180, 200},
+            {6, 14, 20, 27, 35, 45, 60, 77, 105, 136, 158, 200},
         },
     },
 };

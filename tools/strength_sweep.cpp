@@ -431,9 +431,33 @@ Model FitModel(FitData& d, const std::vector<bool>& use, bool content) {
                                 if (o < bestHere) bestHere = o, bb = b, bs = s;
                             }
                         }
+                        // Then whole strengths around the best pair of the coarse steps.
+                        double busyStrength = 10 + 5 * bb, smoothStrength = 10 + 5 * bs;
+                        {
+                            const int b0 = 10 + 5 * bb, s0 = 10 + 5 * bs;
+                            for (int b = std::max(10, b0 - 4); b <= b0 + 4; b++) {
+                                for (int s = std::max(b, s0 - 4);
+                                     s <= (content ? std::min(int(MaxStrength), s0 + 4) : b); s++) {
+                                    double sum = 0, worst = 0;
+                                    int n = 0;
+                                    for (int i = 0; i < d.NI; i++) {
+                                        if (!use[i]) continue;
+                                        const double w = content ? m.Smoothness(d.Log[i][k]) : 0;
+                                        const double loss =
+                                            d.T(g, r, k, i) - d.At(g, r, k, i, b + w * (s - b));
+                                        sum += loss;
+                                        worst = std::max(worst, loss);
+                                        n++;
+                                    }
+                                    const double o = sum / n + 0.1 * worst;
+                                    if (o < bestHere)
+                                        bestHere = o, busyStrength = b, smoothStrength = s;
+                                }
+                            }
+                        }
                         objective += bestHere;
-                        busyKnots.push_back(10 + 5 * bb);
-                        smoothKnots.push_back(10 + 5 * bs);
+                        busyKnots.push_back(busyStrength);
+                        smoothKnots.push_back(smoothStrength);
                     }
                     for (size_t k = 1; k < busyKnots.size(); k++) {
                         busyKnots[k] = std::max(busyKnots[k], busyKnots[k - 1]);

@@ -573,7 +573,7 @@ TEST(StrengthCalibration, SmoothPicturesGetMoreAndNeverPast200) {
 
 TEST(StrengthCalibration, SmoothnessFallsWithDetailAndKnowsNothingOfBadInput) {
     // The detail above what the noise gives (2.2 sigma^2 / 8), in 8-bit levels squared whatever
-    // the depth: smooth below 25, busy above 100, straight on a log scale between.
+    // the depth: smooth below 25, busy above 12.5 * 2^2.5 (70.7), straight on a log scale between.
     for (int bits : {8, 10, 16}) {
         const double unit = ldexp(1.0, 2 * (bits - 8));  // one 8-bit level squared
         for (double sigma8 : {0.0, 3.0, 20.0}) {
@@ -591,9 +591,9 @@ TEST(StrengthCalibration, SmoothnessFallsWithDetailAndKnowsNothingOfBadInput) {
             };
             EXPECT_EQ(at(0), 1.0);
             EXPECT_EQ(at(24), 1.0);
-            EXPECT_NEAR(at(50), 0.5, 1e-9);
-            EXPECT_GT(at(98), 0.0);
-            EXPECT_EQ(at(102), 0.0);
+            EXPECT_NEAR(at(12.5 * pow(2.0, 1.75)), 0.5, 1e-9);
+            EXPECT_GT(at(69), 0.0);
+            EXPECT_EQ(at(72), 0.0);
             // Noise alone, or less detail than noise alone gives: smooth.
             EXPECT_EQ(PictureSmoothness(sigma, 0.5 * noise * unit, bits), 1.0);
             for (double bad : {-1.0, double(NAN)})
