@@ -7,6 +7,9 @@
 //                                                  2..30 (or S alone)
 //   temporal_sweep fit SWEEP.tsv [FINE.tsv...]     the temporal calibration, fitted on the sweep
 //                                                  (and on finer sweeps around the best)
+//   temporal_sweep fit-content SWEEP.tsv IMAGE.pgm... -- FINE.tsv...
+//                                                  the busy and smooth tables, with each clip's
+//                                                  smoothness as the program reads it
 //   temporal_sweep weighting SWEEP.tsv             box against Gaussian, temporal against spatial
 //   temporal_sweep evaluate [--sigma-only] SWEEP.tsv OUT.tsv IMAGE.pgm...
 //                                                  auto against each clip's best strength, as
@@ -350,6 +353,132 @@ int Fit(const char* path, int n, char** finePaths) {
     return 0;
 }
 
+// PSNR at a real strength, straight between the strengths a clip was filtered at (flat past
+// the ends).
+double PsnrAt(const std::map<int, double>& curve, double strength) {
+    const auto above = curve.lower_bound(int(ceil(strength)));
+    if (above == curve.end()) return curve.rbegin()->second;
+    if (above == curve.begin() || above->first == strength) return above->second;
+    const auto below = std::prev(above);
+    const double t = (strength - below->first) / double(above->first - below->first);
+    return below->second + t * (above->second - below->second);
+}
+
+// The two tables as the program uses them: a clip's strength is the busy table's, moved
+// towards the smooth one's by the clip's smoothness (PictureSmoothness of the noise and detail
+// read on its first frame, as the program reads them), as for the spatial filter. For every
+// weighting, range and sigma, the pair of knots that minimises the mean loss against each
+// clip's own best plus a tenth of the worst, over every clip of N = 1 and 2, each curve the
+// sweep's and the finer sweeps' together: in steps of 5 first, then in whole strengths around
+// the best pair. Knots are then kept from falling as sigma grows.
+int FitContent(const char* path, int n, char** args) {
+    Curves all = ReadSweep(path), fine;
+    int images = 0;
+    while (images < n && strcmp(args[images], "--") != 0) images++;
+    for (int i = images + 1; i < n; i++) {
+        const Curves f = ReadSweep(args[i]);
+        for (const auto& byN : f)
+            for (const auto& byG : byN.second)
+                for (const auto& byRange : byG.second)
+                    for (const auto& bySigma : byRange.second)
+                        for (const auto& clip : bySigma.second)
+                            for (const auto& v : clip.second) {
+                                const int N = byN.first, g = byG.first, r = byRange.first;
+                                all[N][g][r][bySigma.first][clip.first][v.first] = v.second;
+                                fine[N][g][r][bySigma.first][clip.first][v.first] = v.second;
+                            }
+    }
+    // As for Fit: given finer sweeps, only their clips, whose curves are fine around the best
+    // (straight lines between steps of 10 misjudge a sharp optimum).
+    const Curves& from = images + 1 < n ? fine : all;
+    const std::vector<Picture> pictures = ReadAll(images, args);
+    // [N][sigma][clip]: the smoothness read on the first frame.
+    std::map<int, std::map<double, std::map<std::string, double>>> smoothness;
+    for (const Picture& p : pictures)
+        for (int pan : Pans)
+            for (int N = 1; N <= 2; N++)
+                for (double sigma : Sigmas) {
+                    const Case cs = MakeCase(p, pan, N, sigma);
+                    const std::vector<uint16_t> plane(cs.NoisyFrames[0].begin(),
+                                                      cs.NoisyFrames[0].end());
+                    const NoiseEstimate e = EstimateNoise(plane.data(), cs.W, cs.H, cs.W, 8);
+                    smoothness[N][sigma][p.Name + "/" + std::to_string(pan)] =
+                        PictureSmoothness(e.Sigma, e.Detail, 8);
+                }
+    double total = 0;
+    std::string tables[2];
+    for (int g = 1; g >= 0; g--) {
+        for (int t = 0; t < 2; t++)
+            tables[t] += g ? "        {   // Gaussian\n" : "        {   // box\n";
+        for (int range = 1; range <= 4; range++) {
+            std::vector<double> knots[2];
+            std::string notes;
+            for (double sigma : Sigmas) {
+                struct Clip {
+                    const std::map<int, double>* Curve;
+                    double W, Top;
+                };
+                std::vector<Clip> clips;
+                for (int N = 1; N <= 2; N++) {
+                    if (!from.count(N) || !from.at(N).at(g).at(range).count(sigma)) continue;
+                    for (const auto& clip : from.at(N).at(g).at(range).at(sigma)) {
+                        const auto w = smoothness.at(N).at(sigma).find(clip.first);
+                        const std::map<int, double>& curve =
+                            all.at(N).at(g).at(range).at(sigma).at(clip.first);
+                        if (w != smoothness.at(N).at(sigma).end())
+                            clips.push_back({&curve, w->second, Top(curve)});
+                    }
+                }
+                double bestObjective = 1e18, bestMean = 0, bestWorst = 0;
+                int busy = 0, smooth = 0;
+                const auto judge = [&](int b, int s) {
+                    double sum = 0, worst = 0;
+                    for (const Clip& c : clips) {
+                        const double loss = c.Top - PsnrAt(*c.Curve, b + c.W * (s - b));
+                        sum += loss;
+                        worst = std::max(worst, loss);
+                    }
+                    const double objective = sum / double(clips.size()) + 0.1 * worst;
+                    if (objective < bestObjective)
+                        bestObjective = objective, busy = b, smooth = s,
+                        bestMean = sum / double(clips.size()), bestWorst = worst;
+                };
+                for (int b = 10; b <= MaxStrength; b += 5)
+                    for (int s = b; s <= MaxStrength; s += 5) judge(b, s);
+                const int b0 = busy, s0 = smooth;
+                for (int b = std::max(10, b0 - 4); b <= std::min(int(MaxStrength), b0 + 4); b++)
+                    for (int s = std::max(b, s0 - 4); s <= std::min(int(MaxStrength), s0 + 4); s++)
+                        judge(b, s);
+                total += bestObjective;
+                knots[0].push_back(busy);
+                knots[1].push_back(smooth);
+                char note[64];
+                snprintf(note, sizeof note, " s%g:%d-%d %.2f/%.2f", sigma, busy, smooth, bestMean,
+                         bestWorst);
+                notes += note;
+            }
+            for (int t = 0; t < 2; t++) {
+                std::vector<double>& k = knots[t];
+                for (size_t i = 1; i < k.size(); i++) k[i] = std::max(k[i], k[i - 1]);
+                char line[64];
+                snprintf(line, sizeof line, "            {%.0f, %.0f, %.0f",
+                         std::max(1.0, k[0] * 0.2), k[0] * 0.5, k[0] * sqrt(0.5));
+                tables[t] += line;
+                for (double v : k) {
+                    snprintf(line, sizeof line, ", %.0f", v);
+                    tables[t] += line;
+                }
+                tables[t] += t == 0 ? "},  //" + notes + "\n" : "},\n";
+            }
+        }
+        for (int t = 0; t < 2; t++) tables[t] += "        },\n";
+    }
+    printf("objective %.3f (sum over weightings, ranges and sigmas)\n", total);
+    printf("// TemporalCalibration (busy)\n%s// TemporalSmoothCalibration\n%s", tables[0].c_str(),
+           tables[1].c_str());
+    return 0;
+}
+
 // Means over the clips of each pan: best box minus best Gaussian (temporal N = 1, 2 and
 // spatial), and best temporal minus best spatial of the same weighting.
 int Weighting(const char* path) {
@@ -462,12 +591,14 @@ int Evaluate(bool sigmaOnly, const char* path, const char* out, int n, char** pa
 }
 
 int CurvesTable() {
-    printf("sigma\tg1\tg2\tg3\tg4\tb1\tb2\tb3\tb4\n");
+    // Busy tables, then smooth ones.
+    printf("sigma\tg1\tg2\tg3\tg4\tb1\tb2\tb3\tb4\tsg1\tsg2\tsg3\tsg4\tsb1\tsb2\tsb3\tsb4\n");
     for (double sigma = 0; sigma <= 30.001; sigma += 0.25) {
         printf("%g", sigma);
-        for (int g = 1; g >= 0; g--)
-            for (int range = 1; range <= 4; range++)
-                printf("\t%.2f", CalibratedStrength(TemporalCalibration, sigma, range, g));
+        for (double w : {0.0, 1.0})
+            for (int g = 1; g >= 0; g--)
+                for (int range = 1; range <= 4; range++)
+                    printf("\t%.2f", TemporalStrength(sigma, w, range, g));
         printf("\n");
     }
     return 0;
@@ -495,6 +626,7 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "sweep" && argc > 3) return Sweep(argv[2], argc - 3, argv + 3);
     if (mode == "fit" && argc >= 3) return Fit(argv[2], argc - 3, argv + 3);
+    if (mode == "fit-content" && argc > 3) return FitContent(argv[2], argc - 3, argv + 3);
     if (mode == "weighting" && argc == 3) return Weighting(argv[2]);
     const bool sigmaOnly = argc > 2 && strcmp(argv[2], "--sigma-only") == 0;
     if (mode == "evaluate" && argc > 4 + sigmaOnly)

@@ -1,6 +1,7 @@
 // noise_tests.cpp: the estimator on synthetic noise over flat, gradient, texture and edges; the
 // strength scale and calibration; the per-shot tracker on steady noise and at cuts
 #include <gtest/gtest.h>
+#include <ctype.h>
 #include <math.h>
 #include <stdlib.h>
 
@@ -475,9 +476,13 @@ TEST_P(EveryCalibration, RisesWithSigmaAndStopsAt200) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StrengthCalibration, EveryCalibration,
-                         ::testing::Values(&SpatialCalibration, &TemporalCalibration),
+                         ::testing::Values(&SpatialCalibration, &SpatialSmoothCalibration,
+                                           &TemporalCalibration, &TemporalSmoothCalibration),
                          [](const ::testing::TestParamInfo<const StrengthCalibration*>& info) {
-                             return std::string(info.param->Name);
+                             std::string name = info.param->Name;
+                             for (char& c : name)
+                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
                          });
 
 // The temporal mode's whole strengths: the table's, rounded, in the input's sample units, and
@@ -498,8 +503,9 @@ TEST(StrengthCalibration, TemporalStrengthIsItsTableRoundedAndBounded) {
 }
 
 // Detail moves the temporal strength as it moves the spatial one: unknown or busy detail keeps
-// the table's strength, a smooth picture takes more (never less), within the scale.
-TEST(StrengthCalibration, TemporalStrengthFollowsTheSpatialSmoothCurve) {
+// the busy table's strength, a smooth picture takes the smooth table's (never less), within the
+// scale.
+TEST(StrengthCalibration, TemporalStrengthFollowsTheSmoothTable) {
     for (int range = 1; range <= 4; range++)
         for (bool gaussian : {true, false})
             for (double sigma : {1.0, 3.0, 7.0, 12.0, 20.0, 30.0, 60.0}) {
@@ -509,21 +515,24 @@ TEST(StrengthCalibration, TemporalStrengthFollowsTheSpatialSmoothCurve) {
                 const int smooth = TemporalStrengthForNoise(sigma, 0, 8, range, gaussian);
                 EXPECT_GE(smooth, plain) << range << " " << gaussian << " " << sigma;
                 EXPECT_LE(smooth, int(MaxStrength));
-                const double sigma8 = sigma;
-                // Half the spatial calibration's proportion between its smooth and busy curves.
-                const double ratio =
-                    1 + 0.5 * (SpatialStrength(sigma8, 1, range, gaussian) /
-                                   CalibratedStrength(SpatialCalibration, sigma8, range, gaussian) -
-                               1);
                 EXPECT_NEAR(smooth,
-                            std::min(200.0, ratio * CalibratedStrength(TemporalCalibration, sigma8,
-                                                                       range, gaussian)),
+                            CalibratedStrength(TemporalSmoothCalibration, sigma, range, gaussian),
                             0.5)
+                    << range << " " << gaussian << " " << sigma;
+                // Half way between smooth and busy by the spatial smoothness.
+                const double detail = 2.2 * sigma * sigma / 8 + 12.5 * pow(2.0, 1.75);
+                EXPECT_NEAR(PictureSmoothness(sigma, detail, 8), 0.5, 1e-9);
+                EXPECT_NEAR(
+                    TemporalStrengthForNoise(sigma, detail, 8, range, gaussian),
+                    (CalibratedStrength(TemporalCalibration, sigma, range, gaussian) +
+                     CalibratedStrength(TemporalSmoothCalibration, sigma, range, gaussian)) /
+                        2,
+                    0.5)
                     << range << " " << gaussian << " " << sigma;
                 // Deeper samples: the same in their own units.
                 EXPECT_EQ(TemporalStrengthForNoise(sigma * 4, 0, 10, range, gaussian), smooth);
             }
-    // Where the spatial curves are far apart (sigma 15 up), a smooth picture takes clearly more.
+    // Where the tables are far apart (sigma 15 up), a smooth picture takes clearly more.
     EXPECT_GT(TemporalStrengthForNoise(20, 0, 8, 2, false),
               TemporalStrengthForSigma(20, 8, 2, false) + 15);
 }
@@ -543,32 +552,47 @@ TEST(StrengthCalibration, SigmaIsInTheInputsSampleUnits) {
                 (c.Strength[1][2][6] + c.Strength[1][2][7]) / 2, 1e-6);
 }
 
-TEST(StrengthCalibration, SmoothPicturesGetMoreAndNeverPast200) {
-    const StrengthCalibration& busy = SpatialCalibration;
-    const StrengthCalibration& smooth = SpatialSmoothCalibration;
+// A mode's busy and smooth tables share their knots, the smooth one never below the busy one;
+// for any picture more noise never means less strength, for any noise a smoother picture never
+// gets less, and nothing goes past the ceiling.
+void SmoothPicturesGetMore(const StrengthCalibration& busy, const StrengthCalibration& smooth,
+                           double (*strength)(double, double, int, bool)) {
     for (int g = 0; g < 2; g++) {
         for (int r = 0; r < CalibrationRanges; r++) {
             for (int k = 0; k < CalibrationKnots; k++) {
                 EXPECT_EQ(smooth.Sigma[k], busy.Sigma[k]);
-                EXPECT_GE(smooth.Strength[g][r][k], busy.Strength[g][r][k]) << r << " " << k;
+                EXPECT_GE(smooth.Strength[g][r][k], busy.Strength[g][r][k])
+                    << busy.Name << " " << r << " " << k;
             }
-            // For any picture, more noise never means less strength; for any noise, a smoother
-            // picture never gets less; nothing goes past the ceiling.
             for (double w : {0.0, 0.3, 1.0}) {
                 double before = 0;
                 for (double sigma = 0; sigma <= 120; sigma += 0.25) {
-                    const double v = SpatialStrength(sigma, w, r + 1, g == 0);
-                    EXPECT_GE(v, before) << "smoothness " << w << ", sigma " << sigma;
+                    const double v = strength(sigma, w, r + 1, g == 0);
+                    EXPECT_GE(v, before)
+                        << busy.Name << ", smoothness " << w << ", sigma " << sigma;
                     EXPECT_LE(v, 200.0);
-                    EXPECT_GE(v, SpatialStrength(sigma, w - 0.3, r + 1, g == 0));
+                    EXPECT_GE(v, strength(sigma, w - 0.3, r + 1, g == 0));
                     before = v;
                 }
             }
-            EXPECT_EQ(SpatialStrength(1000, 1, r + 1, g == 0), 200.0);
+            EXPECT_EQ(strength(1000, 1, r + 1, g == 0), 200.0);
         }
     }
-    // Smooth pictures at sigma 10 and up take clearly more than busy ones.
-    EXPECT_GT(SpatialStrength(15, 1, 2, true), SpatialStrength(15, 0, 2, true) + 20);
+}
+
+TEST(StrengthCalibration, SmoothPicturesGetMoreAndNeverPast200) {
+    struct Mode {
+        const StrengthCalibration &Busy, &Smooth;
+        double (*Strength)(double sigma8, double smoothness, int range, bool gaussian);
+    };
+    for (const Mode& mode :
+         {Mode{SpatialCalibration, SpatialSmoothCalibration, SpatialStrength},
+          Mode{TemporalCalibration, TemporalSmoothCalibration, TemporalStrength}}) {
+        SmoothPicturesGetMore(mode.Busy, mode.Smooth, mode.Strength);
+        // Smooth pictures at sigma 10 and up take clearly more than busy ones.
+        EXPECT_GT(mode.Strength(15, 1, 2, true), mode.Strength(15, 0, 2, true) + 20)
+            << mode.Busy.Name;
+    }
 }
 
 TEST(StrengthCalibration, SmoothnessFallsWithDetailAndKnowsNothingOfBadInput) {
