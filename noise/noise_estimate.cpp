@@ -12,14 +12,14 @@
 
 // Residual block: B x B residuals, read from (B + 2) x (B + 2) samples.
 static const int B = 8;
-// Blocks looked at: one in SampleEvery, but at least MinSampled (all of them when fewer exist):
-// the refinement below needs quiet blocks enough to settle, and magnifies their chance spread
-// about five times. With 1000 a frame of pure noise read 10 % low once in a hundred frames and
-// 16 to 20 % low once in a thousand (1280x720 and 384x384), and a smooth photograph at sigma 15
-// 16 % low; with 1500, 8 % and 10 to 12 %. The sampling grid takes 1572 blocks of 1280x720
-// (943 before), every block of a picture of 384x384.
+// Blocks looked at: one in SampleEvery, but at least MinSampled (all of them when fewer exist;
+// SamplingGrid): the refinement below needs quiet blocks enough to settle, and magnifies their
+// chance spread about five times. With 1000 (of which the grid of the time took 943 of a
+// 1280x720 frame and 1105 of 384x384) a frame of pure noise read 10 % low once in a hundred
+// frames and 16 to 20 % low once in a thousand, and a smooth photograph at sigma 15 16 % low.
+// Now 1287 of 1280x720 and every block of 384x384 (2209): see docs/strength.md.
 static const int SampleEvery = 20;
-static const int MinSampled = 1500;
+static const int MinSampled = 1200;
 // The quietest QuietFraction of the usable blocks make the first estimate.
 static const double QuietFraction = 0.1;
 // For white noise of variance sigma^2 the mean energy of the quietest tenth of the blocks is
@@ -276,6 +276,32 @@ static Block Measure(const Sample* plane, ptrdiff_t stride, int x, int y, int32_
     return MeasureBlock(plane, stride, x, y, top, histogramShift, histogram, m);
 }
 
+// The staggered grid of blocks looked at: every stepY-th block row, every stepX-th block in it.
+// One in SampleEvery (4 rows by 5 columns) where that is at least MinSampled blocks; in smaller
+// frames the sparsest grid, stepY no more than stepX, that still takes MinSampled (every block
+// when there are no more). Whatever its offset, a row of the grid holds at least columns /
+// stepX blocks, rounded down, which is what is counted.
+static void SamplingGrid(int columns, int rows, int* stepX, int* stepY) {
+    const long total = long(columns) * rows;
+    *stepX = *stepY = 1;
+    if (total <= MinSampled) return;
+    if (total / SampleEvery >= MinSampled) {
+        *stepY = int(sqrt(double(SampleEvery)));
+        *stepX = int(double(SampleEvery) / *stepY + 0.5);
+        return;
+    }
+    long fewest = total;
+    for (int y = 1; y <= SampleEvery && y <= rows; y++) {
+        const long rowsTaken = (rows + y - 1) / y;
+        for (int x = SampleEvery; x >= y; x--) {
+            const long count = rowsTaken * (columns / x);
+            if (count < MinSampled) continue;
+            if (count < fewest) fewest = count, *stepX = x, *stepY = y;
+            break;
+        }
+    }
+}
+
 template <typename Sample>
 static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t stride, int bits,
                               bool everyBlock, bool plain = false) {
@@ -291,11 +317,7 @@ static NoiseEstimate Estimate(const Sample* plane, int W, int H, ptrdiff_t strid
     // row starting at another offset so that columns are not always skipped the same way.
     const long total = long(columns) * rows;
     int stepX = 1, stepY = 1;
-    if (!everyBlock && total > MinSampled) {
-        const double step = std::min(double(SampleEvery), double(total) / MinSampled);
-        stepY = std::max(1, int(sqrt(step)));
-        stepX = std::max(1, int(step / stepY + 0.5));
-    }
+    if (!everyBlock) SamplingGrid(columns, rows, &stepX, &stepY);
     // Usable blocks' energies; those of the blocks not partly flat (`open`) with their lag
     // sums; clipped blocks in case too few others are left.
     std::vector<float> energies, coarses;
