@@ -281,6 +281,37 @@ TEST(NoiseEstimate, ReadsNothingPastTheWidthAndHandlesTinyPlanes) {
     EXPECT_EQ(EstimateNoise(static_cast<const uint16_t*>(nullptr), 100, 100, 100, 8).Sigma, 0.0);
 }
 
+// The sample: every block of a small frame; otherwise at least 1200 blocks and one in twenty,
+// but far from every block (the refinement's chance spread falls with the blocks it has, and
+// the cost grows with them).
+TEST(NoiseEstimate, SamplesEnoughBlocksAndNoMoreThanNeeded) {
+    const unsigned seed = Seed();
+    std::mt19937 geometry(seed);
+    std::vector<int> widths = {384, 640, 1280, 1920, 3840}, heights = {384, 360, 720, 1080, 2160};
+    for (int k = 0; k < 40; k++) {
+        widths.push_back(10 + int(geometry() % 3000));
+        heights.push_back(10 + int(geometry() % 1800));
+    }
+    std::vector<uint16_t> p;
+    for (size_t k = 0; k < widths.size(); k++) {
+        const int W = widths[k], H = heights[k];
+        p.assign(size_t(W) * H, 0);
+        for (size_t i = 0; i < p.size(); i++) p[i] = uint16_t(100 + (i * 7919) % 50);
+        const long total = long((W - 2) / 8) * ((H - 2) / 8);
+        const int sampled = EstimateNoise(p.data(), W, H, W, 8).BlocksSampled;
+        const std::string where =
+            std::to_string(W) + "x" + std::to_string(H) + ", seed " + std::to_string(seed);
+        EXPECT_EQ(EstimateNoiseFull(p.data(), W, H, W, 8).BlocksSampled, total) << where;
+        if (total <= 1200) {
+            EXPECT_EQ(sampled, total) << where;
+            continue;
+        }
+        EXPECT_GE(sampled, 1200) << where;
+        EXPECT_GE(sampled, total / 20 - long(W) / 8) << where;  // a grid, not an exact share
+        EXPECT_LE(sampled, std::max(total / 20 * 11 / 10 + long(W + H) / 8, 2400L)) << where;
+    }
+}
+
 TEST(NoiseEstimate, SampledAgreesWithEveryBlockAndHistogramAddsUp) {
     const unsigned seed = Seed();
     const int W = 1920, H = 1080;
