@@ -108,7 +108,7 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
     SignalScope signals(job.CatchSignals);
     std::vector<std::unique_ptr<StreamItem>> items;
     const int count = PipelineItems + (job.Auto ? StreamStrengthHold(*job.Auto) : 0) +
-                      (job.Temporal != nullptr ? job.Temporal->Neighbours + 1 : 0);
+                      (job.Temporal != nullptr ? TemporalStageHold(*job.Temporal) : 0);
     ItemQueue free{size_t(count)}, toFilter(1), toWriter(1);
     // Luma travels as planes of Y where the module takes them, as images otherwise.
     const bool planes = job.Temporal != nullptr

@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "../noise/shot_tracker.h"
 #include "../noise/temporal_calibration.h"
 #include "auto_strength.h"
 #include "motion.h"
@@ -65,19 +66,35 @@ bool OpenTemporalFilter(TemporalFilter* t, LumaFilter* filter, const FilterSetti
     t->ScaleBits = fixed.ScaleBits;
     t->Measures = FrameMeasures{};
     t->Measures.Bound = TemporalMotionBound(settings.Range);
+    // The noise is measured from the frames unless --sigma gives it.
+    t->LeadFrames =
+        settings.AutoStrength && settings.Sigma < 0 ? ShotTrackerSettings().LeadFrames : 0;
+    t->Lead.clear();
+    t->LeadNoise.clear();
     return true;
 }
 
-// At the start of a shot: its strength, from the noise of its first frame when automatic.
-static bool StartShot(TemporalFilter* t, const StreamItem& first) {
+int TemporalStageHold(const TemporalFilter& t) {
+    return t.Neighbours + 1 + t.LeadFrames;
+}
+
+// At the start of a shot: its strength, when automatic from the given --sigma or from the
+// median noise and detail of the frames measured in Lead.
+static bool StartShot(TemporalFilter* t) {
     if (!t->Settings.AutoStrength) return true;
     const int bits = t->Format->Bits;
     // A given --sigma says nothing of the picture's detail: the curve for busy pictures.
     double sigma = t->Settings.Sigma, detail = -1;
     if (sigma < 0) {
-        const NoiseEstimate e = MeasureFrameNoise(*t->Format, first.Frame.Data.data());
-        sigma = e.Sigma;
-        detail = e.Detail;
+        // Frames with no usable block (black, flat) do not vote; with no vote at all, 0.
+        std::vector<double> sigmas, details;
+        for (const NoiseEstimate& e : t->LeadNoise)
+            if (e.BlocksUsed > 0) {
+                sigmas.push_back(e.Sigma);
+                details.push_back(e.Detail);
+            }
+        sigma = Median(sigmas);
+        detail = Median(details);
     }
     const int strength =
         TemporalStrengthForNoise(sigma, detail, bits, t->Settings.Range, t->Settings.Gaussian);
@@ -122,24 +139,20 @@ void MeasureStage(FrameMeasures* m, const Y4mFormat& format, StreamItem* item) {
     m->HavePrevious = true;
 }
 
-void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>* ready) {
-    t->Filter->Host->Bind();
-    if (item->End) {
-        FinishShot(t, ready);
-        ready->push_back(item);
-        return;
-    }
-    if (!t->Held.empty() && item->Cut) {
-        t->Cuts++;
-        FinishShot(t, ready);
-    }
-    if (t->Held.empty() && !StartShot(t, *item)) {
-        item->End = true;
-        item->Code = ExitNoFilter;
-        item->Message = "the filter module refused the temporal mode's setup";
-        ready->push_back(item);
-        return;
-    }
+// Turns item into the end of the run with code ExitNoFilter and `message`, after every frame
+// done before it.
+static void EndWith(TemporalFilter* t, StreamItem* item, const std::string& message,
+                    std::vector<StreamItem*>* ready) {
+    FinishShot(t, ready);
+    item->End = true;
+    item->Code = ExitNoFilter;
+    item->Message = message;
+    ready->push_back(item);
+}
+
+// Pushes the next frame of the current shot; false when the mode refused it (item is then the
+// end of the run).
+static bool PushFrame(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>* ready) {
     // The reader handed the luma over at the scale it knew; the shot's strength may need another.
     if (item->ScaleBits != t->ScaleBits) ToHostStage(*t->Format, item, t->ScaleBits);
     if (t->Settings.AutoStrength) {
@@ -163,16 +176,59 @@ void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>
                                      due ? due->Image.Capacity : 0);
     if (pushed < 0) {
         // Nothing the caller sends should be refused; hand on what is done and stop here.
-        FinishShot(t, ready);
-        item->End = true;
-        item->Code = ExitNoFilter;
-        item->Message = "the filter module refused frame " + std::to_string(item->Number);
-        ready->push_back(item);
-        return;
+        EndWith(t, item, "the filter module refused frame " + std::to_string(item->Number), ready);
+        return false;
     }
     if (pushed == 1) {
         ready->push_back(t->Held.front());
         t->Held.pop_front();
     }
     t->Held.push_back(item);
+    return true;
+}
+
+// Starts the shot whose first frames wait in Lead and pushes them; false when the run ended
+// (the last item handed on is then its end).
+static bool StartLead(TemporalFilter* t, std::vector<StreamItem*>* ready) {
+    std::vector<StreamItem*> lead;
+    lead.swap(t->Lead);
+    if (lead.empty()) return true;
+    const bool started = StartShot(t);
+    t->LeadNoise.clear();
+    if (!started) {
+        // The frames before the refusal are lost with it: the end takes the first one's place.
+        EndWith(t, lead.front(), "the filter module refused the temporal mode's setup", ready);
+        return false;
+    }
+    for (StreamItem* item : lead)
+        if (!PushFrame(t, item, ready)) return false;
+    return true;
+}
+
+void TemporalStage(TemporalFilter* t, StreamItem* item, std::vector<StreamItem*>* ready) {
+    t->Filter->Host->Bind();
+    if (item->End) {
+        if (StartLead(t, ready)) {
+            FinishShot(t, ready);
+            ready->push_back(item);
+        }
+        return;
+    }
+    if ((!t->Held.empty() || !t->Lead.empty()) && item->Cut) {
+        t->Cuts++;
+        if (!StartLead(t, ready)) return;
+        FinishShot(t, ready);
+    }
+    const bool measuring = t->LeadFrames > 0 && t->Held.empty();
+    if (!measuring) {
+        if (t->Held.empty() && !StartShot(t)) {
+            EndWith(t, item, "the filter module refused the temporal mode's setup", ready);
+            return;
+        }
+        PushFrame(t, item, ready);
+        return;
+    }
+    t->Lead.push_back(item);
+    t->LeadNoise.push_back(MeasureFrameNoise(*t->Format, item->Frame.Data.data()));
+    if (int(t->Lead.size()) >= t->LeadFrames) StartLead(t, ready);
 }

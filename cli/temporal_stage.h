@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../host/temporal_api.h"
+#include "../noise/noise_estimate.h"
 #include "luma_filter.h"
 #include "motion.h"
 #include "scene_cut.h"
@@ -44,8 +45,9 @@ struct TemporalFilter {
     int W = 0, H = 0;
     // The strength of the current shot (1..200): the module's control the block was opened
     // with, and the luma scale the shot's frames are handed over at. With the automatic
-    // strength each shot gets its own, from its first frame's noise and the temporal
-    // calibration (noise/temporal_calibration.h).
+    // strength each shot gets its own, from the median noise of its first LeadFrames frames (as
+    // the spatial filter's shots, noise/shot_tracker.h) and the temporal calibration
+    // (noise/temporal_calibration.h).
     int Strength = 0, ModuleStrength = 0, ScaleBits = FilterScaleBits;
     double Sigma = -1;
     std::vector<uint8_t> Storage;  // the mode's block, aligned inside
@@ -56,10 +58,20 @@ struct TemporalFilter {
     // Frames pushed and not yet handed on, oldest first. A frame's result goes into its own
     // item's image or plane.
     std::deque<StreamItem*> Held;
+    // The automatic strength measured from the frames: the first frames of a shot wait in Lead,
+    // with their estimates, until LeadFrames are in (or the shot or the clip ends); then the
+    // shot's strength is set from their median and they are pushed.
+    int LeadFrames = 0;
+    std::vector<StreamItem*> Lead;
+    std::vector<NoiseEstimate> LeadNoise;
     long Cuts = 0;  // scene cuts found so far
     // The reader thread's, and only the reader's: MeasureStage.
     FrameMeasures Measures;
 };
+
+// Items the temporal stage may hold at once: the frames waiting for later neighbours, and the
+// first frames of a shot waiting for its strength.
+int TemporalStageHold(const TemporalFilter& temporal);
 
 // Sets the temporal mode up for frames of `format` (W x H) with the settings' Range, strength
 // (fixed, or automatic per shot) and patch; false with the reason (a module without the mode,

@@ -11,7 +11,7 @@ double HistogramDistance(const float* a, const float* b) {
     return d;
 }
 
-static double Median(std::vector<double> v) {
+double Median(std::vector<double> v) {
     if (v.empty()) return 0;
     const size_t h = v.size() / 2;
     std::nth_element(v.begin(), v.begin() + h, v.end());

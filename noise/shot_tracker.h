@@ -54,6 +54,9 @@ struct ShotTracker {
     long Shots = 0;     // shots begun so far
 };
 
+// The median of v (the mean of the two middle values when their count is even); 0 when empty.
+double Median(std::vector<double> v);
+
 void StartTracking(ShotTracker* t, const ShotTrackerSettings& settings = ShotTrackerSettings());
 
 // Feeds the next frame's measurement; returns the frames that may be filtered now.

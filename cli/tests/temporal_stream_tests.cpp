@@ -151,24 +151,83 @@ TEST(TemporalStream, SceneCutsAreCutsAndMotionIsNot) {
     EXPECT_FALSE(IsSceneCut(a.data(), W, a.data(), W, 1, 1));
 }
 
-// The stage holds up to N + 1 frames and hands them on in order, the last ones at the end.
+// The stage holds up to N + 1 frames and hands them on in order, the last ones at the end. With
+// the strength measured from the frames, the first frames of a shot wait for its median noise
+// first (five, or all a shorter clip has); with --sigma, nothing waits for it.
 TEST(TemporalStream, StageHandsFramesOnInOrderAfterTheirNeighbours) {
     const std::string stream = MovingStream(64, 16, 5, 5, 3);
+    for (int way = 0; way < 3; way++) {
+        SCOPED_TRACE(way);
+        FILE* in = ReadFrom(stream);
+        Y4mReader reader;
+        reader.In = in;
+        ASSERT_TRUE(ReadY4mHeader(&reader)) << reader.Error;
+        FilterSettings settings;
+        settings.Threads = 2;
+        settings.Module = TESSIVAL_MODULE;
+        settings.AutoStrength = way > 0;
+        settings.Sigma = way == 2 ? 6.0 : -1;
+        LumaFilter filter;
+        std::string error;
+        ASSERT_TRUE(OpenLumaFilter(&filter, settings, &error)) << error;
+        TemporalFilter temporal;
+        ASSERT_TRUE(OpenTemporalFilter(&temporal, &filter, settings, 2, reader.Format, &error))
+            << error;
+        EXPECT_EQ(TemporalStageHold(temporal), way == 1 ? 8 : 3);
+        std::vector<StreamItem> items(6);
+        std::vector<std::vector<long>> handed;
+        for (StreamItem& item : items) {
+            if (ReadStage(&reader, "in", -1, &item)) {
+                ToHostStage(reader.Format, &item);
+                MeasureStage(&temporal.Measures, reader.Format, &item);
+            }
+            std::vector<StreamItem*> ready;
+            TemporalStage(&temporal, &item, &ready);
+            handed.emplace_back();
+            for (StreamItem* r : ready) handed.back().push_back(r->End ? -1 : r->Number);
+        }
+        const std::vector<std::vector<long>> want =
+            way == 1 ? std::vector<std::vector<long>>{{}, {}, {}, {}, {1, 2, 3}, {4, 5, -1}}
+                     : std::vector<std::vector<long>>{{}, {}, {1}, {2}, {3}, {4, 5, -1}};
+        EXPECT_EQ(handed, want);
+        EXPECT_EQ(temporal.Cuts, 0);
+        CloseLumaFilter(&filter);
+        fclose(in);
+    }
+}
+
+// A shot's automatic strength comes from the median noise of its first frames, not from its
+// first frame alone: one frame twice as noisy as the rest does not set it.
+TEST(TemporalStream, TheShotsNoiseIsTheMedianOfItsFirstFrames) {
+    const int W = 256, H = 128, frames = 6;
+    std::string stream = Header(W, H, "mono") + "\n";
+    const uint32_t seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    for (int t = 0; t < frames; t++) {
+        std::normal_distribution<double> noise(0.0, t == 0 ? 12.0 : 6.0);
+        stream += "FRAME\n";
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                const double v = 100 + 0.2 * x + 0.1 * y + noise(random);
+                stream += char(v < 0 ? 0 : v > 255 ? 255 : int(v + 0.5));
+            }
+    }
     FILE* in = ReadFrom(stream);
     Y4mReader reader;
     reader.In = in;
     ASSERT_TRUE(ReadY4mHeader(&reader)) << reader.Error;
     FilterSettings settings;
-    settings.Threads = 2;
+    settings.Threads = 1;
     settings.Module = TESSIVAL_MODULE;
     LumaFilter filter;
     std::string error;
     ASSERT_TRUE(OpenLumaFilter(&filter, settings, &error)) << error;
     TemporalFilter temporal;
-    ASSERT_TRUE(OpenTemporalFilter(&temporal, &filter, settings, 2, reader.Format, &error))
+    ASSERT_TRUE(OpenTemporalFilter(&temporal, &filter, settings, 1, reader.Format, &error))
         << error;
-    std::vector<StreamItem> items(6);
-    std::vector<std::vector<long>> handed;
+    std::vector<StreamItem> items(frames + 1);
+    std::vector<double> sigmas;
     for (StreamItem& item : items) {
         if (ReadStage(&reader, "in", -1, &item)) {
             ToHostStage(reader.Format, &item);
@@ -176,12 +235,15 @@ TEST(TemporalStream, StageHandsFramesOnInOrderAfterTheirNeighbours) {
         }
         std::vector<StreamItem*> ready;
         TemporalStage(&temporal, &item, &ready);
-        handed.emplace_back();
-        for (StreamItem* r : ready) handed.back().push_back(r->End ? -1 : r->Number);
+        for (StreamItem* r : ready)
+            if (!r->End) sigmas.push_back(r->Sigma);
     }
-    const std::vector<std::vector<long>> want = {{}, {}, {1}, {2}, {3}, {4, 5, -1}};
-    EXPECT_EQ(handed, want);
     EXPECT_EQ(temporal.Cuts, 0);
+    ASSERT_EQ(sigmas.size(), size_t(frames));
+    for (double sigma : sigmas) {
+        EXPECT_EQ(sigma, sigmas[0]);
+        EXPECT_NEAR(sigma, 6.0, 0.6);
+    }
     CloseLumaFilter(&filter);
     fclose(in);
 }
