@@ -172,6 +172,119 @@ void AccumulateCrossTile(const CrossTile& t) {
     }
 }
 
+// Regional pairs of one dy, A rows lo to hi-1 two at a time: the distance runs of the offsets
+// outside the frame's window, then each row's credits, dx ascending, columns ascending. Only
+// columns whose B end lies in the strip are visited; lanes are masked by the region and by W.
+template <bool Gaussian, int R>
+static VEC_INLINE void RegionRows(const RegionTile& t, int dy, int lo, int hi, const bool* skip,
+                                  __m256 lanes, __m256 base, __m256 width, __m256 lowerBound,
+                                  __m256 bias) {
+    const int n = t.n, ey = t.MotionY + dy;
+    float* const z0 = t.Distance;
+    float* const z1 = t.Distance + CrossDistanceFloats / 2;
+    auto span = [&](int dx, int& x0, int& x1) {
+        const int ex = t.MotionX + dx;
+        x0 = -t.Column - ex > 0 ? -t.Column - ex : 0;
+        x1 = t.V - t.Column - ex < n ? t.V - t.Column - ex : n;
+    };
+    for (int y = lo; y < hi; y += 2) {
+        const float* const pa = t.StagedA + (y - 1) * StagedRowFloats;
+        const float* const pb = t.StagedB + (y + ey - 1) * StagedRowFloats;
+        for (int dx = -R; dx <= R; dx++) {
+            int x0, x1;
+            span(dx, x0, x1);
+            if (skip[dx + R] || x0 >= x1) continue;
+            const int at = SlotFloats * (dx + R) + 8 * x0;
+            DistanceRunPair<Gaussian>(pa, pb + 8 * (t.MotionX + dx), x0, x1 - x0, t.Coefficient,
+                                      z0 + at, z1 + at, 1);
+        }
+        for (int r = 0; r < 2 && y + r < hi; r++) {
+            const int ya = y + r, yb = ya + ey;
+            const float* const z = r ? z1 : z0;
+            float* const a = t.SumsA + ya * t.SumRowFloats;
+            float* const b = t.SumsB + yb * t.SumRowFloats;
+            const float* const va = t.StagedA + ya * StagedRowFloats;
+            const float* const vb = t.StagedB + yb * StagedRowFloats;
+            for (int dx = -R; dx <= R; dx++) {
+                int x0, x1;
+                span(dx, x0, x1);
+                if (skip[dx + R]) continue;
+                const int ex = t.MotionX + dx;
+                for (int x = x0; x < x1; x++) {
+                    // Lane s is column s V + c0 + x of the frame at the A end, + ex at the B end.
+                    const __m256 column = _mm256_add_ps(base, _mm256_set1_ps(float(t.Column + x)));
+                    const __m256 moved = _mm256_add_ps(column, _mm256_set1_ps(float(ex)));
+                    const __m256 keep = _mm256_and_ps(
+                        lanes, _mm256_and_ps(_mm256_cmp_ps(column, width, _CMP_LT_OQ),
+                                             _mm256_cmp_ps(moved, width, _CMP_LT_OQ)));
+                    const __m256 w = _mm256_and_ps(
+                        FastExpWeight(_mm256_load_ps(z + SlotFloats * (dx + R) + 8 * x), lowerBound,
+                                      bias),
+                        keep);
+                    float* const ea = a + SumFloats * x;
+                    float* const eb = b + SumFloats * (x + ex);
+                    _mm256_store_ps(
+                        ea, _mm256_add_ps(_mm256_load_ps(ea),
+                                          _mm256_mul_ps(w, _mm256_load_ps(vb + 8 * (x + ex)))));
+                    _mm256_store_ps(ea + 8, _mm256_add_ps(_mm256_load_ps(ea + 8), w));
+                    _mm256_store_ps(eb,
+                                    _mm256_add_ps(_mm256_load_ps(eb),
+                                                  _mm256_mul_ps(w, _mm256_load_ps(va + 8 * x))));
+                    _mm256_store_ps(eb + 8, _mm256_add_ps(_mm256_load_ps(eb + 8), w));
+                }
+            }
+        }
+    }
+}
+
+template <bool Gaussian, int R>
+static void RegionTileBody(const RegionTile& t) {
+    const __m256 lowerBound = Broadcast(t.LowerBound);
+    const __m256 bias = Broadcast(t.ExponentBias);
+    const float V = float(t.V);
+    const __m256 base = _mm256_set_ps(7 * V, 6 * V, 5 * V, 4 * V, 3 * V, 2 * V, V, 0.0f);
+    const __m256 width = _mm256_set1_ps(float(t.W));
+    const __m256i on = _mm256_set_epi32(
+        -(t.Lanes >> 7 & 1), -(t.Lanes >> 6 & 1), -(t.Lanes >> 5 & 1), -(t.Lanes >> 4 & 1),
+        -(t.Lanes >> 3 & 1), -(t.Lanes >> 2 & 1), -(t.Lanes >> 1 & 1), -(t.Lanes & 1));
+    const __m256 lanes = _mm256_castsi256_ps(on);
+    for (int dy = -R; dy <= R; dy++) {
+        const int ey = t.MotionY + dy;
+        // A rows whose B end lies in the frame.
+        const int lo = -t.Top - ey > 0 ? -t.Top - ey : 0;
+        const int hi = t.H - t.Top - ey < t.m ? t.H - t.Top - ey : t.m;
+        if (lo >= hi) continue;
+        // Offsets inside the frame's window are the frame's pairs, not the region's.
+        bool skip[2 * MaxRange + 1], any = false;
+        const int gy = ey - t.GlobalY;
+        for (int dx = -R; dx <= R; dx++) {
+            const int gx = t.MotionX + dx - t.GlobalX;
+            skip[dx + R] = gy >= -R && gy <= R && gx >= -R && gx <= R;
+            any = any || !skip[dx + R];
+        }
+        if (any) RegionRows<Gaussian, R>(t, dy, lo, hi, skip, lanes, base, width, lowerBound, bias);
+    }
+}
+
+template <bool Gaussian>
+void AccumulateRegionTile(const RegionTile& t) {
+    assert(t.R >= 1 && t.R <= MaxRange && t.n % 8 == 0 && t.n >= 8 && t.n <= CrossChunkColumns &&
+           t.m >= 1);
+    assert(t.R + (t.MotionX < 0 ? -t.MotionX : t.MotionX) <= CrossReach);
+    assert(t.R + (t.MotionY < 0 ? -t.MotionY : t.MotionY) <= CrossReach);
+    assert((reinterpret_cast<uintptr_t>(t.Distance) & 31) == 0);
+    switch (t.R) {
+        case 1:
+            return RegionTileBody<Gaussian, 1>(t);
+        case 2:
+            return RegionTileBody<Gaussian, 2>(t);
+        case 3:
+            return RegionTileBody<Gaussian, 3>(t);
+        default:
+            return RegionTileBody<Gaussian, 4>(t);
+    }
+}
+
 void StoreSums(const float* entry, float* sums, int n) {
     for (int x = 0; x < n; x++, entry += EntryFloats, sums += SumFloats) {
         _mm256_store_ps(sums, _mm256_load_ps(entry + 8));
@@ -200,3 +313,5 @@ void PackSumsOwn(const float* sums, const float* own, int16_t* packed, int n) {
 
 template void AccumulateCrossTile<true>(const CrossTile&);
 template void AccumulateCrossTile<false>(const CrossTile&);
+template void AccumulateRegionTile<true>(const RegionTile&);
+template void AccumulateRegionTile<false>(const RegionTile&);

@@ -63,6 +63,47 @@ enum { CrossDistanceFloats = 2 * 9 * 48 * 8 };
 template <bool Gaussian>
 void AccumulateCrossTile(const CrossTile& tile);
 
+// Regional pairs. Where a region of A (one lane of a tile: rows b to b+m-1, strip columns c0 to
+// c0+n-1 of one of the eight strips) moves otherwise than the frame, A's pixels there also meet
+// the window around p + r, r = (ry, rx) the region's vector, in B: every offset e = r + d,
+// d in [-R, R]^2, that lies outside the frame's window (|e - g| > R on either axis, g the
+// pair's global vector). Such a pair exists only when both ends are pixels of the frames:
+// q = p + e in rows 0 to H-1 and in p's own strip, left of W. Both ends are credited, in the
+// order dy ascending, then dx ascending, at either end.
+//
+// The B end may lie outside the tile (up to CrossReach rows and columns away), so a region
+// tile writes B's sums around it: tiles run at the same time only when their bands are at
+// least 2 * CrossReach rows apart or their chunks are (see the region phases of the
+// temporal worker).
+struct RegionTile {
+    int R;                      // Range, 1 to 4
+    int n;                      // chunk width, a multiple of 8 from 8 to 32
+    int m;                      // band rows
+    int Lanes;                  // bit s set: lane s is a region with this vector
+    int MotionY, MotionX;       // r: R + |ry| and R + |rx| at most CrossReach
+    int GlobalY, GlobalX;       // g
+    int Top, H;                 // image row of band row 0; frame height
+    int Column, V, W;           // c0; strip width (vector columns); frame width
+    const float* StagedA;       // column c0 of A's staged band row 0; rows StagedRowFloats apart
+    const float* StagedB;       // the same position in B
+    float* SumsA;               // sums of A at band row 0, column c0
+    float* SumsB;               // sums of B, the same position
+    int SumRowFloats;           // floats from one sums row to the next
+    float* Distance;            // CrossDistanceFloats of scratch, 32-byte aligned
+    const float* Coefficient;   // WeightCoefficient, 8 lanes
+    const float* LowerBound;    // one float
+    const float* ExponentBias;  // one float
+};
+
+// Credits the regional pairs of the lanes in Lanes. Reads staged rows -Ry-1 to m+Ry+1 and
+// columns -Rx-1 to n+Rx of both frames (Ry = R + |ry|, Rx = R + |rx|); writes the sums of A at
+// rows 0 to m-1, columns 0 to n-1, and of B at rows -Ry to m+Ry-1, columns -Rx to n+Rx-1 that
+// lie in the frame (image rows 0 to H-1, strip columns 0 to V-1), in the lanes of Lanes only
+// (the other lanes' entries keep their values; a weighted sum of -0 may become +0). Preconditions
+// as AccumulateCrossTile's, and n <= CrossChunkColumns.
+template <bool Gaussian>
+void AccumulateRegionTile(const RegionTile& tile);
+
 // Copies the weighted and weight sums of entries 0 to n-1 of an accumulator row (column 0 at
 // entry) to sums[0 .. 16n).
 void StoreSums(const float* entry, float* sums, int n);

@@ -207,6 +207,98 @@ void TemporalBandWorkerBox(int32_t threadIndex, int32_t, void* first, void*) {
     BandWorkerBody<false>(threadIndex, *static_cast<TemporalJob*>(first));
 }
 
+static int32_t ClampMotion(int32_t v, int32_t bound) {
+    return v < -bound ? -bound : v > bound ? bound : v;
+}
+
+void RegionPairMotion(const TemporalJob& job, int region, int k, int32_t* y, int32_t* x) {
+    const int slots = job.Neighbours + 1, bound = 8 - job.Range;
+    int32_t sumY = 0, sumX = 0;
+    for (int i = 0; i < k; i++) {
+        const int8_t* v = job.Fields + ((job.Newest - i + slots) % slots) * job.RegionCount * 2;
+        sumY += v[2 * region];
+        sumX += v[2 * region + 1];
+    }
+    *y = ClampMotion(sumY, bound);
+    *x = ClampMotion(sumX, bound);
+}
+
+// The tiles of the current phase: bands q with q % RowColours and chunks c with c % 2 as the
+// phase says. A region tile writes B's sums up to CrossReach rows and columns around it, in
+// its own strip; bands of one colour lie (RowColours - 1) * BandHeight >= 2 * CrossReach rows
+// apart, and chunks of one colour a whole chunk of 32 columns apart, so no two tiles of a phase
+// write the same sums, and every entry receives its credits in the same order whatever the
+// threads.
+template <bool Gaussian>
+static void RegionWorkerBody(int32_t threadIndex, TemporalJob& job) {
+    if (threadIndex < 0 || threadIndex >= job.Threads) return;
+    const int R = job.Range, BH = job.BandHeight, V = job.V, H = job.H;
+    const int rowColour = job.Phase / 2, columnColour = job.Phase % 2;
+    const int bands = (job.BandCount - rowColour + job.RowColours - 1) / job.RowColours;
+    const int chunks = (job.Chunks - columnColour + 1) / 2;
+    const int slots = job.Neighbours + 1, u = job.Newest;
+    RegionTile tile;
+    tile.R = R;
+    tile.Top = 0;
+    tile.H = H;
+    tile.V = V;
+    tile.W = job.W;
+    tile.SumRowFloats = V * SumFloats;
+    tile.Distance = reinterpret_cast<float*>(job.Scratch + threadIndex * job.PerThreadBytes +
+                                             CrossDistanceOffset);
+    tile.Coefficient = job.WeightCoefficient;
+    tile.LowerBound = &job.LowerBound;
+    tile.ExponentBias = &job.ExponentBias;
+    for (;;) {
+        const int q = AtomicIncrement(&job.ClaimCounter) - 1;
+        if (q >= bands * chunks) break;
+        const int band = rowColour + (q / chunks) * job.RowColours;
+        const int c = columnColour + (q % chunks) * 2;
+        const int b = band * BH, c0 = c * CrossChunkColumns;
+        tile.m = (b + BH < H ? b + BH : H) - b;
+        tile.n = V - c0 < CrossChunkColumns ? V - c0 : CrossChunkColumns;
+        tile.Top = b;
+        tile.Column = c0;
+        tile.StagedB = StagedAt(job, u, c, b);
+        tile.SumsB = SumsAt(job, u, b, c0);
+        for (int k = 1; k <= job.Pairs; k++) {
+            const int a = (u - k + slots) % slots;
+            tile.StagedA = StagedAt(job, a, c, b);
+            tile.SumsA = SumsAt(job, a, b, c0);
+            tile.GlobalY = job.PairMotionY[k];
+            tile.GlobalX = job.PairMotionX[k];
+            // The lanes' vectors; lanes that share one run together, in the order of their
+            // first lane.
+            int32_t vy[8], vx[8];
+            int pending = 0;
+            for (int s = 0; s < 8; s++) {
+                RegionPairMotion(job, (band * 8 + s) * job.Chunks + c, k, &vy[s], &vx[s]);
+                if (vy[s] != tile.GlobalY || vx[s] != tile.GlobalX) pending |= 1 << s;
+            }
+            while (pending != 0) {
+                const int first = __builtin_ctz(unsigned(pending));
+                int lanes = 0;
+                for (int s = first; s < 8; s++)
+                    if ((pending >> s & 1) && vy[s] == vy[first] && vx[s] == vx[first])
+                        lanes |= 1 << s;
+                pending &= ~lanes;
+                tile.Lanes = lanes;
+                tile.MotionY = vy[first];
+                tile.MotionX = vx[first];
+                AccumulateRegionTile<Gaussian>(tile);
+            }
+        }
+    }
+}
+
+void TemporalRegionWorkerGaussian(int32_t threadIndex, int32_t, void* first, void*) {
+    RegionWorkerBody<true>(threadIndex, *static_cast<TemporalJob*>(first));
+}
+
+void TemporalRegionWorkerBox(int32_t threadIndex, int32_t, void* first, void*) {
+    RegionWorkerBody<false>(threadIndex, *static_cast<TemporalJob*>(first));
+}
+
 void TemporalFinishWorker(int32_t threadIndex, int32_t, void* first, void*) {
     TemporalJob& job = *static_cast<TemporalJob*>(first);
     if (threadIndex < 0 || threadIndex >= job.Threads) return;

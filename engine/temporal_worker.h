@@ -20,6 +20,15 @@
 // end of the clip or of a shot). The window in frame u of a pixel of frame u-k is centred on
 // the pixel moved by PairMotion[k], the motion from u-k to u.
 //
+// Regions: each lane of each tile (band q, chunk c, lane s: rows qBH to qBH+BH-1, strip columns
+// 32c to 32c+31 of strip s) is a region, and each frame comes with a vector per region relative
+// to the frame before (its slot's field; the frame's global motion where nothing else moves).
+// For the pair u-k, u a region's vector is the sum of the fields of frames u-k+1 to u there,
+// clamped like PairMotion. Where it differs from PairMotion[k], the region's pixels of u-k also
+// meet the window around that vector (AccumulateRegionTile) -- after the band workers, in
+// phases of tiles far enough apart that no two write the same sums (TemporalRegionWorker), and
+// the frame that goes out then goes out after them (TemporalFinishWorker).
+//
 // The record is the caller's: the temporal mode keeps nothing static and does not touch the
 // spatial module's BandJob.
 #pragma once
@@ -53,12 +62,21 @@ struct TemporalJob {
     int32_t Finish;         // slot to write out after the pairs, or -1
     int32_t OwnWeight;      // nonzero: that frame met another, its own weight is lowered
     int32_t PairMotionY[3], PairMotionX[3];  // [k]: motion of Newest relative to Newest-k
+    int32_t Phase;                           // region phase: row colour * 2 + column colour
 
     // The clip so far (the entry's bookkeeping).
     int32_t Count;                   // frames of the current shot that have entered
     int32_t Held;                    // of these, not yet written out
     int32_t Draining;                // the shot is being finished
     int32_t MotionY[3], MotionX[3];  // per slot: its frame's motion relative to the frame before
+
+    // Regions (fixed when the job is opened): RegionCount = BandCount * 8 * Chunks, region
+    // (band * 8 + lane) * Chunks + chunk. Fields holds, per slot, RegionCount pairs (y, x) of
+    // its frame's vectors relative to the frame before, clamped like MotionY and MotionX.
+    int32_t RegionCount, RowColours;  // bands of a colour are RowColours apart
+    int8_t* Fields;
+    int8_t* PendingField;      // the field given for the next frame (SetField)
+    int32_t HavePendingField;  // nonzero: PendingField holds one
 };
 
 // WorkerFunctions; first is the TemporalJob.
@@ -68,6 +86,13 @@ HOST_ENTRY void TemporalBandWorkerGaussian(int32_t threadIndex, int32_t threadCo
                                            void* second);
 HOST_ENTRY void TemporalBandWorkerBox(int32_t threadIndex, int32_t threadCount, void* first,
                                       void* second);
+HOST_ENTRY void TemporalRegionWorkerGaussian(int32_t threadIndex, int32_t threadCount, void* first,
+                                             void* second);
+HOST_ENTRY void TemporalRegionWorkerBox(int32_t threadIndex, int32_t threadCount, void* first,
+                                        void* second);
+// The vector of region i for the pair Newest-k, Newest (1 <= k <= Pairs), as the region
+// workers use it: through y and x.
+void RegionPairMotion(const TemporalJob& job, int region, int k, int32_t* y, int32_t* x);
 HOST_ENTRY void TemporalFinishWorker(int32_t threadIndex, int32_t threadCount, void* first,
                                      void* second);
 

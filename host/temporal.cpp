@@ -40,7 +40,12 @@ static int64_t Plan(const TemporalSetup* s, TemporalJob* job) {
     const int64_t perThread =
         RoundUp(TemporalSliceBytes + (bandHeight + 2 * s->Range + 3) * StagedRowBytes);
     const int64_t head = RoundUp(sizeof(TemporalBlock));
-    const int64_t total = head + perThread * s->Threads + slotBytes * (s->Neighbours + 1);
+    const int64_t bands = (s->H + bandHeight - 1) / bandHeight;
+    const int64_t regions = bands * 8 * chunks;
+    // A field per slot, and the one given for the next frame.
+    const int64_t fieldBytes = RoundUp(regions * 2 * (s->Neighbours + 2));
+    const int64_t total =
+        head + perThread * s->Threads + slotBytes * (s->Neighbours + 1) + fieldBytes;
     if (uint64_t(total) > SIZE_MAX / 2 || total > INT64_C(1) << 40) return 0;
     if (job != nullptr) {
         // One band plan for every thread count: the output does not depend on it.
@@ -59,6 +64,9 @@ static int64_t Plan(const TemporalSetup* s, TemporalJob* job) {
         job->SumsOffset = intptr_t(sumsOffset);
         job->SlotBytes = intptr_t(slotBytes);
         job->PerThreadBytes = intptr_t(perThread);
+        job->RegionCount = int32_t(regions);
+        // Region tiles of one phase: bands whose sums reach (CrossReach each way) cannot meet.
+        job->RowColours = 1 + (2 * CrossReach + job->BandHeight - 1) / job->BandHeight;
     }
     return total;
 }
@@ -86,6 +94,8 @@ static int32_t Open(void* block, const TemporalSetup* setup, RunOnAllThreadsFunc
     uint8_t* const base = static_cast<uint8_t*>(block);
     job.Scratch = base + RoundUp(sizeof(TemporalBlock));
     job.Slots = job.Scratch + job.PerThreadBytes * setup->Threads;
+    job.Fields = reinterpret_cast<int8_t*>(job.Slots + job.SlotBytes * (setup->Neighbours + 1));
+    job.PendingField = job.Fields + job.RegionCount * 2 * (setup->Neighbours + 1);
     const float c = StrengthCoefficient(setup->Strength, setup->Gaussian != 0);
     for (float& lane : job.WeightCoefficient) lane = c;
     const uint32_t lower = LowerBoundBits, bias = ExponentBiasBits;
@@ -136,6 +146,17 @@ static bool StepValid(const TemporalJob& job, int32_t step, int32_t pixelBytes) 
     return step >= job.W && step <= INT32_MAX / pixelBytes;
 }
 
+// Whether a region's vector differs from the frame's for some pair of the new frame.
+static bool AnyRegion(const TemporalJob& job) {
+    for (int k = 1; k <= job.Pairs; k++)
+        for (int i = 0; i < job.RegionCount; i++) {
+            int32_t y, x;
+            RegionPairMotion(job, i, k, &y, &x);
+            if (y != job.PairMotionY[k] || x != job.PairMotionX[k]) return true;
+        }
+    return false;
+}
+
 static int32_t PushFrame(void* block, const FrameView& view, int32_t motionY, int32_t motionX) {
     TemporalBlock* b = Opened(block);
     if (b == nullptr || view.Source == nullptr) return -1;
@@ -161,6 +182,13 @@ static int32_t PushFrame(void* block, const FrameView& view, int32_t motionY, in
     const int32_t bound = TemporalMotionBound(job.Range);
     job.MotionY[job.Newest] = Clamp(motionY, bound);
     job.MotionX[job.Newest] = Clamp(motionX, bound);
+    // The frame's field: the one given for it (SetField), else the global motion everywhere.
+    int8_t* const regions = job.Fields + job.RegionCount * 2 * job.Newest;
+    for (int i = 0; i < 2 * job.RegionCount; i++)
+        regions[i] = int8_t(job.HavePendingField ? Clamp(job.PendingField[i], bound)
+                            : i % 2              ? job.MotionX[job.Newest]
+                                                 : job.MotionY[job.Newest]);
+    job.HavePendingField = 0;
     int32_t sumY = 0, sumX = 0;
     for (int k = 1; k <= job.Pairs; k++) {
         const int later = (job.Newest - k + 1 + slots) % slots;
@@ -169,11 +197,20 @@ static int32_t PushFrame(void* block, const FrameView& view, int32_t motionY, in
         job.PairMotionY[k] = Clamp(sumY, bound);
         job.PairMotionX[k] = Clamp(sumX, bound);
     }
-    job.Finish = finish;
+    // With regions that move otherwise, their pairs follow the band workers' in phases, and
+    // the finished frame goes out after them.
+    const bool regional = AnyRegion(job);
+    job.Finish = regional ? -1 : finish;
     job.OwnWeight = 1;  // a frame goes out here only once a later one has met it
     job.Out = view.Out;
     job.OutStride = intptr_t(view.OutStep) * view.PixelBytes;
     Dispatch(b, job.Gaussian ? TemporalBandWorkerGaussian : TemporalBandWorkerBox);
+    if (regional) {
+        for (job.Phase = 0; job.Phase < 2 * job.RowColours; job.Phase++)
+            Dispatch(b, job.Gaussian ? TemporalRegionWorkerGaussian : TemporalRegionWorkerBox);
+        job.Finish = finish;
+        if (finish >= 0) Dispatch(b, TemporalFinishWorker);
+    }
     job.Count++;
     job.Held += finish >= 0 ? 0 : 1;
     return finish >= 0 ? 1 : 0;
@@ -223,8 +260,29 @@ static int32_t FinishPlane(void* block, int16_t* out, int32_t outStride) {
     return FinishFrame(block, out, outStride, 2);
 }
 
-static const TemporalTable Table = {3,      BlockBytes, Open,      Push,
-                                    Finish, PushMoved,  PushPlane, FinishPlane};
+static int32_t Regions(const TemporalSetup* setup, TemporalRegions* regions) {
+    TemporalJob job{};
+    if (regions == nullptr || Plan(setup, &job) == 0) return 0;
+    regions->Rows = job.BandHeight;
+    regions->Bands = job.BandCount;
+    regions->StripWidth = job.V;
+    regions->Columns = CrossChunkColumns;
+    regions->Chunks = job.Chunks;
+    regions->Count = job.RegionCount;
+    return 1;
+}
+
+static int32_t SetField(void* block, const int8_t* field) {
+    TemporalBlock* b = Opened(block);
+    if (b == nullptr) return -1;
+    TemporalJob& job = b->Job;
+    job.HavePendingField = field != nullptr;
+    if (field != nullptr) __builtin_memcpy(job.PendingField, field, size_t(job.RegionCount) * 2);
+    return 1;
+}
+
+static const TemporalTable Table = {4,         BlockBytes, Open,        Push,    Finish,
+                                    PushMoved, PushPlane,  FinishPlane, Regions, SetField};
 
 const TemporalTable* GetTemporalTable() {
     return &Table;

@@ -26,6 +26,17 @@
 // Planes: PushPlane and FinishPlane do the same with planes of 16-bit Y samples (the values an
 // image's Y would hold), two bytes a pixel instead of six, for hosts that hold luma as a plane.
 // A shot may mix images and planes; the results are the same Y bit for bit.
+//
+// Regions: SetField gives the next frame pushed (by any Push entry) a vector per region of the
+// frame (Regions says how the frame is cut), relative to the previous frame like the global
+// motion. A region is Rows image rows (the last band fewer) by Columns columns of one of eight
+// strips: region (band * 8 + s) * Chunks + c holds rows band * Rows on, columns s * StripWidth
+// + c * Columns on, up to the strip's end and W. Where a region's vector for a pair of frames
+// (the sum over the frames between, clamped as above) differs from the global one, the
+// region's pixels in the earlier frame also meet the window around their position moved by the
+// region's vector, at every offset outside the global window; such a pair needs both ends in
+// the frames, the later end in the same strip. Each pair is still counted once, both ends
+// credited. A frame pushed without a field has the global motion in every region.
 #pragma once
 
 #include <stdint.h>
@@ -46,8 +57,18 @@ static inline int32_t TemporalMotionBound(int32_t range) {
     return 8 - range;
 }
 
+// How SetField's field cuts the frame into regions.
+struct TemporalRegions {
+    int32_t Rows;        // image rows of a band of regions
+    int32_t Bands;       // bands
+    int32_t StripWidth;  // columns of a strip, 8 strips side by side
+    int32_t Columns;     // columns of a region within its strip
+    int32_t Chunks;      // regions across a strip
+    int32_t Count;       // Bands * 8 * Chunks
+};
+
 struct TemporalTable {
-    int32_t Version;  // 3: PushPlane, FinishPlane (a version-2 table ends at PushMoved, 1 at
+    int32_t Version;  // 4: Regions, SetField (3 ends at FinishPlane, 2 at PushMoved, 1 at
                       // Finish)
     // Bytes of the block the setup needs, 0 when the setup is out of range or too large.
     int64_t (*BlockBytes)(const TemporalSetup* setup);
@@ -73,6 +94,11 @@ struct TemporalTable {
                          int32_t motionX, int16_t* out, int32_t outStride);
     // Finish on planes.
     int32_t (*FinishPlane)(void* block, int16_t* out, int32_t outStride);
+    // The regions of a setup; 1, or 0 when the setup is out of range.
+    int32_t (*Regions)(const TemporalSetup* setup, TemporalRegions* regions);
+    // The field of the next frame pushed: Count pairs (y, x), region i at 2i, copied; null for
+    // none. 1, or -1 for a block that is not open.
+    int32_t (*SetField)(void* block, const int8_t* field);
 };
 
 FILTER_EXPORT HOST_ENTRY const TemporalTable* GetTemporalTable();

@@ -436,6 +436,141 @@ static bool CheckCrossKernel(std::mt19937& rng, bool gaussian) {
     return true;
 }
 
+// ---- regional pairs: one region tile, B's sums around it clipped to the frame ----
+struct RegionCase {
+    int R, n, m, lanes, my, mx, gy, gx, top, H, column, V, W, kind, strength;
+    bool gaussian;
+};
+
+static void PrintRegionCase(const char* what, const RegionCase& k) {
+    printf(
+        "   %s: R=%d n=%d band rows=%d lanes=0x%02x region=(%d, %d) global=(%d, %d) top=%d H=%d "
+        "c0=%d V=%d W=%d %s content=%d strength=%d seed=%u\n",
+        what, k.R, k.n, k.m, k.lanes, k.my, k.mx, k.gy, k.gx, k.top, k.H, k.column, k.V, k.W,
+        k.gaussian ? "gaussian" : "box", k.kind, k.strength, Seed);
+}
+
+template <bool Gaussian>
+static bool RunRegionCase(const RegionCase& k, std::mt19937& rng) {
+    enum { G = RegionTileModel::G, Reach = RegionTileModel::Reach };
+    const int n = k.n, m = k.m, rows = m + 2 * G;
+    // B's sums: the reach around the tile and one guard entry and row beyond it.
+    const int sumEntries = n + 2 * Reach + 2, sumRow = sumEntries * SumFloats;
+    const int sumRows = m + 2 * Reach + 2;
+    const float guard = -7.25f;
+    Floats stagedA(size_t(rows) * StagedRowFloats), stagedB(size_t(rows) * StagedRowFloats),
+        sumsA(size_t(sumRows) * sumRow), sumsB(size_t(sumRows) * sumRow),
+        distance(CrossDistanceFloats);
+    const float c = KernelCoefficient(k.strength, Gaussian);
+    alignas(32) float coefficient[8];
+    for (float& lane : coefficient) lane = c;
+    const float lower = ModelFloat(0xCE7B0768), bias = ModelFloat(0x4E7DE000);
+    RegionTileModel models[8];
+    for (int s = 0; s < 8; s++) {
+        RegionTileModel& d = models[s];
+        d.R = k.R, d.n = n, d.m = m, d.lane = s, d.my = k.my, d.mx = k.mx, d.gy = k.gy;
+        d.gx = k.gx, d.top = k.top, d.H = k.H, d.column = k.column, d.V = k.V, d.W = k.W;
+        d.on = (k.lanes >> s & 1) != 0;
+        d.c = c, d.lowerBound = lower, d.exponentBias = bias;
+        d.Resize();
+    }
+    for (int y = -G; y < m + G; y++)
+        for (int x = -G; x < n + G; x++)
+            for (int s = 0; s < 8; s++) {
+                const float a = Sample(rng, k.kind, x + 3 * s, y);
+                // B is A moved by the region's vector, with a little noise.
+                float b =
+                    Sample(rng, k.kind, x - k.mx + 3 * s, y - k.my) + float(int(rng() % 9) - 4);
+                b = b > 32767.0f ? 32767.0f : b < -32768.0f ? -32768.0f : b;
+                const size_t at = size_t(y + G) * StagedRowFloats + size_t(8 * (x + G) + s);
+                stagedA.p[at] = a, stagedB.p[at] = b;
+                models[s].StagedA(y, x) = a, models[s].StagedB(y, x) = b;
+            }
+    for (int i = 0; i < sumRows * sumRow; i++) sumsA.p[i] = sumsB.p[i] = guard;
+    std::uniform_real_distribution<float> weight(1.0f, 40.0f), value(-4000.0f, 4000.0f);
+    auto at = [&](int y, int x, int f, int s) {
+        return size_t(y + Reach + 1) * sumRow + size_t(SumFloats * (x + Reach + 1) + 8 * f + s);
+    };
+    for (int y = -Reach; y < m + Reach; y++)
+        for (int x = -Reach; x < n + Reach; x++)
+            for (int s = 0; s < 8; s++)
+                for (int f = 0; f < 2; f++) {
+                    const float v = f ? weight(rng) : value(rng);
+                    sumsB.p[at(y, x, f, s)] = v, models[s].SumB(y, x)[f] = v;
+                    if (y < 0 || y >= m || x < 0 || x >= n) continue;
+                    const float u = f ? weight(rng) : value(rng);
+                    sumsA.p[at(y, x, f, s)] = u, models[s].SumA(y, x)[f] = u;
+                }
+    RegionTile tile;
+    tile.R = k.R, tile.n = n, tile.m = m, tile.Lanes = k.lanes;
+    tile.MotionY = k.my, tile.MotionX = k.mx, tile.GlobalY = k.gy, tile.GlobalX = k.gx;
+    tile.Top = k.top, tile.H = k.H, tile.Column = k.column, tile.V = k.V, tile.W = k.W;
+    tile.StagedA = stagedA.p + G * StagedRowFloats + 8 * G;
+    tile.StagedB = stagedB.p + G * StagedRowFloats + 8 * G;
+    tile.SumsA = sumsA.p + at(0, 0, 0, 0);
+    tile.SumsB = sumsB.p + at(0, 0, 0, 0);
+    tile.SumRowFloats = sumRow;
+    tile.Distance = distance.p;
+    tile.Coefficient = coefficient;
+    tile.LowerBound = &lower;
+    tile.ExponentBias = &bias;
+    AccumulateRegionTile<Gaussian>(tile);
+    for (RegionTileModel& model : models) AccumulateRegionTileRef<Gaussian>(model);
+    for (int y = -Reach - 1; y <= m + Reach; y++)
+        for (int x = -Reach - 1; x <= n + Reach; x++)
+            for (int f = 0; f < 2; f++)
+                for (int s = 0; s < 8; s++)
+                    for (int frame = 0; frame < 2; frame++) {
+                        const float got = (frame ? sumsB.p : sumsA.p)[at(y, x, f, s)];
+                        const bool inA = y >= 0 && y < m && x >= 0 && x < n;
+                        const bool inB =
+                            y >= -Reach && y < m + Reach && x >= -Reach && x < n + Reach;
+                        const float want = frame ? (inB ? models[s].SumB(y, x)[f] : guard)
+                                           : inA ? models[s].SumA(y, x)[f]
+                                                 : guard;
+                        if (!SameBits(got, want)) {
+                            PrintRegionCase("AccumulateRegionTile", k);
+                            printf(
+                                "   frame %c row %d column %d field %d lane %d: %.9g, model %.9g\n",
+                                frame ? 'B' : 'A', y, x, f, s, got, want);
+                            return false;
+                        }
+                    }
+    return true;
+}
+
+static bool CheckRegionKernel(std::mt19937& rng) {
+    static const int strengths[] = {1, 40, 100, 7, 63};
+    for (int R = 1; R <= 4; R++)
+        for (int n = 8; n <= CrossChunkColumns; n += 8)
+            for (int i = 0; i < 3 + Cases / 10; i++) {
+                const int bound = CrossReach - R;
+                auto motion = [&]() { return int(rng() % (2 * bound + 1)) - bound; };
+                RegionCase k{};
+                k.R = R, k.n = n, k.m = 1 + int(rng() % 13);
+                k.lanes = i == 0 ? 255 : int(rng() % 256);
+                k.my = motion(), k.mx = motion();
+                // The frame's vector: far from the region's, or overlapping its window.
+                k.gy = i % 3 == 1 ? std::max(-bound, std::min(bound, k.my + int(rng() % 3) - 1))
+                                  : motion();
+                k.gx = i % 3 == 1 ? std::max(-bound, std::min(bound, k.mx + int(rng() % 5) - 2))
+                                  : motion();
+                // The band near the top, the bottom or neither; the chunk first, last or inside
+                // its strip, and W cutting the last strips.
+                k.top = rng() % 3 == 0 ? 0 : int(rng() % 20);
+                k.H = k.top + k.m + (rng() % 3 == 0 ? 0 : int(rng() % 12));
+                k.column = 32 * int(rng() % 3);
+                k.V = k.column + n + (rng() % 2 ? 0 : 8 * int(rng() % 3));
+                k.W = 8 * k.V - int(rng() % (3 * k.V));
+                k.kind = int(rng() % 5), k.strength = strengths[rng() % 5];
+                k.gaussian = (i & 1) != 0;
+                const bool ok =
+                    k.gaussian ? RunRegionCase<true>(k, rng) : RunRegionCase<false>(k, rng);
+                if (!ok) return false;
+            }
+    return true;
+}
+
 static bool CheckCrossKernelGaussian(std::mt19937& rng) {
     return CheckCrossKernel(rng, true);
 }
@@ -556,6 +691,7 @@ int main(int argc, char** argv) {
                                    {"PatchKernelBox", CheckKernelBox},
                                    {"CrossKernelGaussian", CheckCrossKernelGaussian},
                                    {"CrossKernelBox", CheckCrossKernelBox},
+                                   {"RegionKernel", CheckRegionKernel},
                                    {"Sums", CheckSums}};
     for (const Group& g : groups) {
         if (!only.empty() && only != g.name) continue;

@@ -21,11 +21,22 @@ struct FrameMotion {
 // the window: frame t's pixel p searches frame u > t around p + M(t, u) and frame u < t around
 // p - M(u, t), where M(a, b) is the sum of the motions of frames a+1 to b, each component of
 // every term and of the sum clamped to +-bound.
+//
+// fields[t], when given, holds frame t's vector per region (regions of `rows` image rows by 32
+// columns of each of 8 strips of `strip` columns, numbered as TemporalRegions says), relative
+// to frame t-1. For frames a < b the region of pixel p in a has the vector M_r(a, b), summed and
+// clamped like M; where it differs from M(a, b), p also meets every q = p + M_r + d in b
+// (d in [-R, R]^2) outside the window around p + M(a, b), when q lies in the frame and in p's
+// strip; both ends take the pair.
+struct OracleRegions {
+    int Rows = 0, Strip = 0;
+    std::vector<std::vector<FrameMotion>> Fields;  // per frame, or none
+};
 std::vector<std::vector<double>> TemporalOracle(const std::vector<LumaPlane>& clip,
                                                 const std::vector<bool>& cutBefore, int R, int N,
                                                 int strength, bool gaussian,
                                                 const std::vector<FrameMotion>& motion = {},
-                                                int bound = 0);
+                                                int bound = 0, const OracleRegions& regions = {});
 
 // A noisy clip of a pattern that moves by (dx, dy) pixels per frame; sigma is the noise.
 std::vector<LumaPlane> MovingClip(int W, int H, int frames, int dx, int dy, double sigma,

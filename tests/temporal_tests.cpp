@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -49,10 +50,22 @@ const int GuardPixels = 48;
 const uint32_t PinnedReciprocal = 0x0114FDC5u;  // the Intel Xeon the checksums come from
 const int16_t Pattern = 0x5A5A;
 
+typedef std::vector<std::vector<FrameMotion>> Fields;
+
+// The regions of a case's setup, for the oracle.
+OracleRegions RegionsOf(const Case& k, const Fields& fields) {
+    const TemporalSetup setup{k.W, k.H, k.R, k.strength, k.gaussian ? 1 : 0, k.N, k.threads};
+    TemporalRegions r{};
+    EXPECT_EQ(GetTemporalTable()->Regions(&setup, &r), 1);
+    return OracleRegions{r.Rows, r.StripWidth, fields};
+}
+
 // Pushes the clip through the temporal mode; cutBefore[t] ends the shot before frame t. With
-// motion, frames go through PushMoved with their motion, else through Push.
+// motion, frames go through PushMoved with their motion, else through Push; with fields too,
+// before each frame through SetField.
 ClipRun RunClip(const std::vector<LumaPlane>& clip, const std::vector<bool>& cutBefore,
-                const Case& k, const std::vector<FrameMotion>& motion = {}) {
+                const Case& k, const std::vector<FrameMotion>& motion = {},
+                const Fields& fields = {}) {
     ClipRun run;
     const TemporalTable* table = GetTemporalTable();
     SubstituteHost host(k.threads);
@@ -122,6 +135,15 @@ ClipRun RunClip(const std::vector<LumaPlane>& clip, const std::vector<bool>& cut
                 inPlane[size_t(y) * capacity + x] = value;
             }
         const FrameMotion m = motion.empty() ? FrameMotion{0, 0} : motion[t];
+        // Regions: the frame's field goes in before it, whichever entry takes the frame.
+        if (!fields.empty()) {
+            std::vector<int8_t> field;
+            for (const FrameMotion& v : fields[t]) {
+                field.push_back(int8_t(v.Y));
+                field.push_back(int8_t(v.X));
+            }
+            if (table->SetField(block, field.data()) != 1) run.fault = "SetField refused";
+        }
         const bool plane = planeNext();
         int32_t pushed;
         if (plane)
@@ -179,6 +201,26 @@ std::vector<FrameMotion> MotionOf(int frames, int R, int kind, int dy, int dx, s
     return motion;
 }
 
+// A field per frame: the frame's motion in most regions, anything up to past the bound in
+// about one in `odd` (a moving object, or a region's noise), sometimes next to the frame's.
+Fields FieldsOf(const Case& k, const std::vector<FrameMotion>& motion, int odd, std::mt19937& rng) {
+    const TemporalSetup setup{k.W, k.H, k.R, k.strength, k.gaussian ? 1 : 0, k.N, k.threads};
+    TemporalRegions r{};
+    EXPECT_EQ(GetTemporalTable()->Regions(&setup, &r), 1);
+    const int wide = TemporalMotionBound(k.R) + 3;
+    Fields fields{motion.size()};
+    for (size_t t = 0; t < motion.size(); t++)
+        for (int i = 0; i < r.Count; i++) {
+            FrameMotion v = motion[t];
+            if (int(rng() % unsigned(odd)) == 0)
+                v = rng() % 2 ? FrameMotion{int(rng() % (2 * wide + 1)) - wide,
+                                            int(rng() % (2 * wide + 1)) - wide}
+                              : FrameMotion{v.Y + int(rng() % 3) - 1, v.X + int(rng() % 5) - 2};
+            fields[t].push_back(v);
+        }
+    return fields;
+}
+
 // Random geometry (narrow frames, frames whose strip 7 is short, single rows), ranges,
 // neighbour counts, strengths, thread counts, cuts and motions, every frame against the oracle.
 TEST(Temporal, OracleMatrix) {
@@ -191,6 +233,8 @@ TEST(Temporal, OracleMatrix) {
         Case k;
         k.W = widths[rng() % (sizeof widths / sizeof *widths)];
         k.H = 1 + int(rng() % 23);
+        // Now and then frames of several bands, so that every region phase has tiles.
+        if (rng() % 4 == 0) k.H = 30 + int(rng() % 50), k.W = std::min(k.W, 330);
         k.R = 1 + int(rng() % 4);
         k.N = 1 + int(rng() % 2);
         k.strength = (int[]){40, 70, 100, 12}[rng() % 4];
@@ -202,15 +246,19 @@ TEST(Temporal, OracleMatrix) {
         std::vector<LumaPlane> clip = ClipOf(k.W, k.H, frames, int(rng() % 5), dx, dy, rng);
         std::vector<bool> cut(size_t(frames), false);
         for (int t = 1; t < frames; t++) cut[size_t(t)] = rng() % 4 == 0;
-        const int kind = int(rng() % 3);
-        const std::vector<FrameMotion> motion = MotionOf(frames, k.R, kind, dy, dx, rng);
-        const ClipRun run = RunClip(clip, cut, k, kind ? motion : std::vector<FrameMotion>{});
+        // Motion: none, the pan, anything; then each of these with regions that move otherwise.
+        const int kind = int(rng() % 6);
+        const std::vector<FrameMotion> motion = MotionOf(frames, k.R, kind % 3, dy, dx, rng);
+        const Fields fields = kind >= 3 ? FieldsOf(k, motion, 1 + int(rng() % 4), rng) : Fields{};
+        const ClipRun run =
+            RunClip(clip, cut, k, kind ? motion : std::vector<FrameMotion>{}, fields);
         ASSERT_EQ(run.fault, "") << k.Describe();
         std::string where;
-        ASSERT_TRUE(AgreesWithOracle(run.frames,
-                                     TemporalOracle(clip, cut, k.R, k.N, k.strength, k.gaussian,
-                                                    motion, TemporalMotionBound(k.R)),
-                                     k, &where))
+        ASSERT_TRUE(
+            AgreesWithOracle(run.frames,
+                             TemporalOracle(clip, cut, k.R, k.N, k.strength, k.gaussian, motion,
+                                            TemporalMotionBound(k.R), RegionsOf(k, fields)),
+                             k, &where))
             << where << " motion kind " << kind;
     }
 }
@@ -244,6 +292,33 @@ TEST(Temporal, PlanesGiveTheImagesBytes) {
             ASSERT_TRUE(other.frames == images.frames) << k.Describe();
         }
     }
+}
+
+// Regions moving their own ways over frames of several bands and chunks, so that every phase
+// of region tiles has work (three row colours at range 1, two at range 2), against the oracle;
+// and the regional pairs matter: the same clip without its fields comes out otherwise.
+TEST(Temporal, RegionsAgainstOracle) {
+    std::mt19937 rng(TestSeed() + 5);
+    for (int R = 1; R <= 2; R++)
+        for (int N = 1; N <= 2; N++) {
+            const Case k{330, 70, R, N, 60, 1 + N, R == 1};
+            const std::vector<LumaPlane> clip = MovingClip(k.W, k.H, 5, 3, 1, 50.0, rng);
+            const std::vector<bool> cut(5, false);
+            const std::vector<FrameMotion> pan(5, FrameMotion{1, 2});
+            const Fields fields = FieldsOf(k, pan, 2, rng);
+            const ClipRun run = RunClip(clip, cut, k, pan, fields);
+            ASSERT_EQ(run.fault, "") << k.Describe();
+            std::string where;
+            const int bound = TemporalMotionBound(R);
+            EXPECT_TRUE(AgreesWithOracle(run.frames,
+                                         TemporalOracle(clip, cut, R, N, k.strength, k.gaussian,
+                                                        pan, bound, RegionsOf(k, fields)),
+                                         k, &where))
+                << where;
+            EXPECT_FALSE(AgreesWithOracle(
+                run.frames, TemporalOracle(clip, cut, R, N, k.strength, k.gaussian, pan, bound), k,
+                &where));
+        }
 }
 
 // The first and last frames of a shot search only the neighbours they have: with N = 2, a
@@ -293,19 +368,23 @@ TEST(Temporal, LoneFrameIsTheSpatialFilter) {
 }
 
 // The tiles credit in one order whatever the thread count: the same bytes on 1, 2 and 3, with
-// and without motion.
+// and without motion, and with regions moving every way.
 TEST(Temporal, SameBytesOnAnyThreadCount) {
     std::mt19937 rng(TestSeed() + 3);
     const std::vector<LumaPlane> clip = MovingClip(650, 70, 5, 3, 1, 70.0, rng);
     const std::vector<bool> cut(5, false);
     const std::vector<FrameMotion> pan(5, FrameMotion{1, 3}), none;
-    for (const std::vector<FrameMotion>* motion : {&none, &pan}) {
-        Case k{650, 70, 2, 2, 45, 1, true};
-        const ClipRun one = RunClip(clip, cut, k, *motion);
+    Case k{650, 70, 2, 2, 45, 3, true};
+    const Fields fields = FieldsOf(k, pan, 2, rng);
+    for (int i = 0; i < 3; i++) {
+        const std::vector<FrameMotion>& motion = i == 0 ? none : pan;
+        const Fields& field = i == 2 ? fields : Fields{};
+        k.threads = 1;
+        const ClipRun one = RunClip(clip, cut, k, motion, field);
         ASSERT_EQ(one.fault, "");
         for (int threads : {2, 3}) {
             k.threads = threads;
-            const ClipRun many = RunClip(clip, cut, k, *motion);
+            const ClipRun many = RunClip(clip, cut, k, motion, field);
             ASSERT_EQ(many.fault, "");
             EXPECT_EQ(many.frames, one.frames) << "threads " << threads;
         }
@@ -390,9 +469,13 @@ TEST(Temporal, FlatClipUnchanged) {
 
 TEST(Temporal, RefusesBadSetupsAndCalls) {
     const TemporalTable* table = GetTemporalTable();
-    EXPECT_EQ(table->Version, 3);
+    EXPECT_EQ(table->Version, 4);
     const TemporalSetup good{64, 8, 1, 40, 1, 1, 2};
     EXPECT_GT(table->BlockBytes(&good), 0);
+    TemporalRegions regions{};
+    EXPECT_EQ(table->Regions(&good, &regions), 1);
+    EXPECT_EQ(regions.Count, regions.Bands * 8 * regions.Chunks);
+    EXPECT_EQ(table->Regions(&good, nullptr), 0);
     for (int field = 0; field < 7; field++) {
         TemporalSetup bad = good;
         int32_t* words = &bad.W;

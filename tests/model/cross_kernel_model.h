@@ -52,6 +52,35 @@ struct CrossTileModel {
 template <bool Gaussian>
 void AccumulateCrossTileRef(CrossTileModel& t);
 
+// One lane of a region tile: the regional pairs of AccumulateRegionTile. Staged values cover
+// band rows -G to m+G-1 and columns -G to n+G-1 (G = 9, CrossReach + 1) of both frames; the
+// sums of A rows 0 to m-1, columns 0 to n-1, and of B rows -8 to m+7, columns -8 to n+7.
+// `lane` is the lane's number, `on` whether its region has this vector.
+struct RegionTileModel {
+    enum { G = 9, Reach = 8 };
+    int R = 1, n = 8, m = 1, lane = 0, my = 0, mx = 0, gy = 0, gx = 0, top = 0, H = 1, column = 0,
+        V = 8, W = 8;
+    bool on = true;
+    float c = 0, lowerBound = 0, exponentBias = 0;
+    std::vector<float> a, b, sumsA, sumsB;
+
+    void Resize() {
+        a.assign(size_t(m + 2 * G) * size_t(n + 2 * G), 0.0f);
+        b = a;
+        sumsA.assign(size_t(m) * size_t(n) * 2, 0.0f);
+        sumsB.assign(size_t(m + 2 * Reach) * size_t(n + 2 * Reach) * 2, 0.0f);
+    }
+    float& StagedA(int y, int x) { return a[size_t(y + G) * size_t(n + 2 * G) + size_t(x + G)]; }
+    float& StagedB(int y, int x) { return b[size_t(y + G) * size_t(n + 2 * G) + size_t(x + G)]; }
+    float* SumA(int y, int x) { return &sumsA[(size_t(y) * size_t(n) + size_t(x)) * 2]; }
+    float* SumB(int y, int x) {
+        return &sumsB[(size_t(y + Reach) * size_t(n + 2 * Reach) + size_t(x + Reach)) * 2];
+    }
+};
+
+template <bool Gaussian>
+void AccumulateRegionTileRef(RegionTileModel& t);
+
 // The normalised value of one sums entry, rounded to nearest and saturated to 16 bits.
 int16_t PackSumsRef(float weighted, float weight);
 
