@@ -180,10 +180,11 @@ static Y4mFormat GrayFormat(int W, int H) {
 }
 
 // cuts: 0 none, 1 found by IsSceneCut, 2 the clip's own cut. moved: each frame goes in with
-// the program's motion estimate, else the window stays around the pixel.
+// the program's motion estimate, else the window stays around the pixel; regions: with the
+// program's vectors per region too, else the global motion only.
 static std::vector<Plane> TemporalRun(SubstituteHost& host, const std::vector<Plane>& in, int W,
                                       int H, int R, int strength, int N, int cuts, int knownCut,
-                                      bool moved = true) {
+                                      bool moved = true, bool regions = true) {
     const ModuleStrength split = SplitStrength(strength);
     Temporal t;
     if (!t.Open(host, W, H, R, split.Strength, N, TemporalGaussian)) {
@@ -200,6 +201,8 @@ static std::vector<Plane> TemporalRun(SubstituteHost& host, const std::vector<Pl
     // The program's measures, from the 8-bit samples as its reader takes them.
     FrameMeasures measures;
     measures.Bound = TemporalMotionBound(R);
+    const TemporalSetup setup{W, H, R, split.Strength, TemporalGaussian ? 1 : 0, N, host.Threads()};
+    if (moved && regions) t.Table->Regions(&setup, &measures.Regions);
     for (size_t i = 0; i < in.size(); i++) {
         ToFilter(in[i], frame.data(), W, H, W, split.ScaleBits);
         StreamItem item;
@@ -209,6 +212,8 @@ static std::vector<Plane> TemporalRun(SubstituteHost& host, const std::vector<Pl
         if (cut)
             while (t.Table->Finish(t.Block, out.data(), W) == 1) collect();
         const GlobalMotion motion = i > 0 && !cut && moved ? item.Motion : GlobalMotion{};
+        const int8_t* field = i > 0 && !cut && !item.Field.empty() ? item.Field.data() : nullptr;
+        t.Table->SetField(t.Block, field);
         if (t.Table->PushMoved(t.Block, frame.data(), W, motion.Y, motion.X, out.data(), W) == 1)
             collect();
     }
@@ -275,8 +280,9 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
     printf("R=%d, clips of %d frames 640x360, threads %d; images: %d; spatial %s, temporal %s\n", R,
            frames, threads, int(files.size()), SpatialGaussian ? "Gaussian" : "box",
            TemporalGaussian ? "Gaussian" : "box");
-    enum { Modes = 4 };
-    const char* modeNames[Modes] = {"spatial", "temporal 1", "temporal 2", "temporal 1 unmoved"};
+    enum { Modes = 5 };
+    const char* modeNames[Modes] = {"spatial", "temporal 1", "temporal 2", "temporal 1 unmoved",
+                                    "temporal 1 global"};
     for (double sigma : {10.0, 20.0}) {
         std::mt19937 rng{unsigned(sigma)};
         for (const Kind& kind : kinds) {
@@ -286,18 +292,18 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
                 for (Plane& p : noisy.back()) AddNoise(&p, sigma, &rng);
             }
             const bool isCut = kind.Clips[0].Cut >= 0;
-            double bestPsnr[Modes] = {0, 0, 0, 0};
-            int bestStrength[Modes] = {0, 0, 0, 0};
+            double bestPsnr[Modes] = {};
+            int bestStrength[Modes] = {};
             for (int mode = 0; mode < Modes; mode++)
                 for (int s = 10; s <= MaxStrength; s += 10) {
                     double mse = 0;
                     int n = 0;
                     for (size_t k = 0; k < kind.Clips.size(); k++) {
-                        const int N = mode == 3 ? 1 : mode;
+                        const int N = mode >= 3 ? 1 : mode;
                         const std::vector<Plane> out =
                             mode == 0 ? Spatial(host, noisy[k], 640, 360, R, s)
                                       : TemporalRun(host, noisy[k], 640, 360, R, s, N,
-                                                    isCut ? 1 : 0, -1, mode != 3);
+                                                    isCut ? 1 : 0, -1, mode != 3, mode != 4);
                         for (double e : Errors(kind.Clips[k], out)) mse += e, n++;
                     }
                     const double p = Psnr(mse / n);
@@ -387,7 +393,10 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
         const Y4mFormat format = GrayFormat(W, H);
         FrameMeasures measures;
         measures.Bound = TemporalMotionBound(R);
+        const TemporalSetup setup{W, H, R, 40, TemporalGaussian ? 1 : 0, 1, threads};
+        GetTemporalTable()->Regions(&setup, &measures.Regions);
         StreamItem item;
+        long regional = 0;
         for (int rep = 0; rep < reps; rep++)
             for (int mode = 0; mode < 3; mode++) {
                 if (OnlyMode >= 0 && mode != OnlyMode) {
@@ -420,11 +429,16 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
                         const auto e0 = std::chrono::steady_clock::now();
                         MeasureStage(&measures, format, &item);
                         const GlobalMotion motion = i == 0 ? GlobalMotion{} : item.Motion;
+                        const int8_t* field =
+                            i == 0 || item.Field.empty() ? nullptr : item.Field.data();
+                        for (size_t r = 0; field != nullptr && r < item.Field.size(); r += 2)
+                            regional += item.Field[r] != motion.Y || item.Field[r + 1] != motion.X;
                         estimating +=
                             std::chrono::duration<double>(std::chrono::steady_clock::now() - e0)
                                 .count();
                         const auto t0 = std::chrono::steady_clock::now();
                         const double c0 = CpuSeconds();
+                        t.Table->SetField(t.Block, field);
                         t.Table->PushMoved(t.Block, frame.data(), W, motion.Y, motion.X, out.data(),
                                            W);
                         cpuSeconds += CpuSeconds() - c0;
@@ -467,8 +481,8 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
         if (!estimates.empty())
             printf(
                 "%dx%d motion and cut measures (the reader's, one thread, wall): %.2f "
-                "ms/frame\n",
-                W, H, estimates[estimates.size() / 2]);
+                "ms/frame; regions moved otherwise: %ld\n",
+                W, H, estimates[estimates.size() / 2], regional);
     }
     return 0;
 }

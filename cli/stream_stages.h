@@ -13,6 +13,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <vector>
 
 #include "luma_filter.h"
 #include "motion.h"
@@ -34,6 +35,7 @@ struct StreamItem {
     // the stream, and whether a scene cut lies between the two.
     GlobalMotion Motion;
     bool Cut = false;
+    std::vector<int8_t> Field;  // and its vector per region of the mode, or none
 };
 
 // Reads the next frame into *item. Returns false when the stream ends here instead, with

@@ -71,6 +71,7 @@ bool OpenTemporalFilter(TemporalFilter* t, LumaFilter* filter, const FilterSetti
         settings.AutoStrength && settings.Sigma < 0 ? ShotTrackerSettings().LeadFrames : 0;
     t->Lead.clear();
     t->LeadNoise.clear();
+    if (t->Table->Version >= 4) t->Table->Regions(&setup, &t->Measures.Regions);
     return true;
 }
 
@@ -130,12 +131,18 @@ void MeasureStage(FrameMeasures* m, const Y4mFormat& format, StreamItem* item) {
     MeasureCut(plane, format.Bits, &m->NextCut);
     item->Motion = GlobalMotion{};
     item->Cut = false;
+    item->Field.clear();
+    if (m->Regions.Count > 0) TakeRegionPlanes(plane, &m->NextPlanes);
     if (m->HavePrevious) {
         item->Cut = IsSceneCut(m->Cut, m->NextCut);
         if (!item->Cut) item->Motion = EstimateMotion(m->Sums, m->NextSums, plane);
+        if (!item->Cut && m->Regions.Count > 0)
+            EstimateRegions(m->Planes, m->NextPlanes, item->Motion, m->Bound, m->Regions,
+                            &item->Field);
     }
     std::swap(m->Sums, m->NextSums);
     std::swap(m->Cut, m->NextCut);
+    std::swap(m->Planes, m->NextPlanes);
     m->HavePrevious = true;
 }
 
@@ -165,6 +172,9 @@ static bool PushFrame(TemporalFilter* t, StreamItem* item, std::vector<StreamIte
     // The frame that leaves now, if one does, is the oldest held; its result replaces its own
     // luma, which the mode no longer reads.
     StreamItem* due = t->Held.empty() ? nullptr : t->Held.front();
+    // Regions that move otherwise than the picture get their own window too.
+    if (!t->Held.empty() && !item->Field.empty() && t->Table->Version >= 4)
+        t->Table->SetField(t->Block, item->Field.data());
     int32_t pushed;
     if (item->OnPlane)
         pushed = t->Table->PushPlane(t->Block, item->Plane.Samples, item->Plane.Stride, motion.Y,

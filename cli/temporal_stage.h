@@ -21,6 +21,7 @@
 #include "../noise/noise_estimate.h"
 #include "luma_filter.h"
 #include "motion.h"
+#include "motion_regions.h"
 #include "scene_cut.h"
 #include "stream_stages.h"
 
@@ -34,6 +35,10 @@ struct FrameMeasures {
     bool HavePrevious = false;
     MotionSums Sums, NextSums;
     CutStats Cut, NextCut;
+    // The mode's regions (Count 0: none, the global motion only), and the frames' luma that
+    // their vectors are matched on.
+    TemporalRegions Regions{};
+    RegionPlanes Planes, NextPlanes;
 };
 
 struct TemporalFilter {

@@ -1,5 +1,6 @@
 // motion_tests.cpp: the global motion estimate on pans, still pictures, noise and small frames;
-// the motion and cut measures on a frame's own samples against the filter's scale
+// the motion and cut measures on a frame's own samples against the filter's scale; the vectors
+// per region where an object moves over a pan
 #include <gtest/gtest.h>
 #include <math.h>
 #include <stdio.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "../motion.h"
+#include "../motion_regions.h"
 #include "../scene_cut.h"
 
 namespace {
@@ -254,6 +256,150 @@ TEST(SceneCut, DeepSamplesAreOnTheFilterScale) {
     MeasureCut(LumaPlane{near.data(), 2, W, W, H}, 16, &b);
     EXPECT_FALSE(IsSceneCut(a, b));           // exactly CutLevel apart is still the same shot
     EXPECT_FALSE(IsSceneCut(a, CutStats{}));  // frames of another size are never compared
+}
+
+// ---- vectors per region ----
+
+// The temporal mode's grid for a W x H frame with bands of `rows` rows.
+TemporalRegions Grid(int W, int H, int rows) {
+    TemporalRegions g{};
+    g.Rows = rows;
+    g.Bands = (H + rows - 1) / rows;
+    g.StripWidth = (W + 63) / 64 * 8;
+    g.Columns = 32;
+    g.Chunks = (g.StripWidth + 31) / 32;
+    g.Count = g.Bands * 8 * g.Chunks;
+    return g;
+}
+
+RegionPlanes PlanesOf(const Image& image) {
+    RegionPlanes p;
+    TakeRegionPlanes(HostLuma(image.pixels.data(), image.capacity, image.W, image.H), &p);
+    return p;
+}
+
+// The region's rectangle in the frame (clipped to it).
+struct Box {
+    int y0, y1, x0, x1;
+};
+Box RegionBox(const TemporalRegions& g, int i, int W, int H) {
+    const int c = i % g.Chunks, s = (i / g.Chunks) % 8, band = i / g.Chunks / 8;
+    const int x0 = s * g.StripWidth + c * g.Columns;
+    const int x1 = std::min({x0 + g.Columns, (s + 1) * g.StripWidth, W});
+    return Box{band * g.Rows, std::min((band + 1) * g.Rows, H), x0, x1};
+}
+
+// An object of another texture moving its own way over a pan, at 8-bit sigma 10 and 20: the
+// regions well inside it take a vector whose window holds the object's motion: within a pixel
+// of it at sigma 10 (range 1), two at sigma 20 (range 2); regions away from it keep the pan's. An
+// object moving past the bound gets a vector within the bound. Regions on its edge may go either
+// way.
+TEST(MotionRegions, ObjectOverAPan) {
+    std::mt19937 rng(Seed() + 11);
+    struct Move {
+        int panY, panX, objectY, objectX, bound;
+    };
+    for (const Move mv : {Move{1, 2, 3, 6, 6}, Move{0, -3, -2, 4, 6}, Move{0, 0, 5, -5, 7},
+                          Move{2, 2, -4, 1, 5}, Move{0, 1, 3, 9, 6}})
+        for (double sigma : {Sigma20 / 2, Sigma20}) {
+            const int W = 400, H = 240, oy = 60, ox = 100, oh = 110, ow = 160;
+            const Scene background(rng), object(rng);
+            // Frame a: the object at (oy, ox); frame b: the pan and the object moved.
+            auto inObject = [&](int y, int x, int dy, int dx) {
+                return y >= oy + dy && y < oy + dy + oh && x >= ox + dx && x < ox + dx + ow;
+            };
+            const Image a = Render(background, W, H, 0, 0, sigma, rng, [&](int y, int x) {
+                return inObject(y, x, 0, 0) ? object.At(y, x) : NAN;
+            });
+            const Image b =
+                Render(background, W, H, mv.panY, mv.panX, sigma, rng, [&](int y, int x) {
+                    return inObject(y, x, mv.objectY, mv.objectX)
+                               ? object.At(y - mv.objectY, x - mv.objectX)
+                               : NAN;
+                });
+            const TemporalRegions grid = Grid(W, H, 30);
+            std::vector<int8_t> field;
+            EstimateRegions(PlanesOf(a), PlanesOf(b), GlobalMotion{mv.panY, mv.panX}, mv.bound,
+                            grid, &field);
+            ASSERT_EQ(field.size(), size_t(grid.Count) * 2);
+            const int near = sigma > Sigma20 / 2 ? 2 : 1;
+            const int wantY = std::clamp(mv.objectY, -mv.bound, mv.bound);
+            const int wantX = std::clamp(mv.objectX, -mv.bound, mv.bound);
+            int inside = 0;
+            for (int i = 0; i < grid.Count; i++) {
+                const Box r = RegionBox(grid, i, W, H);
+                if (r.x1 <= r.x0 || r.y1 <= r.y0) continue;
+                const bool within = r.y0 >= oy + 8 && r.y1 <= oy + oh - 8 && r.x0 >= ox + 10 &&
+                                    r.x1 <= ox + ow - 10 && r.y1 - r.y0 >= 16;
+                const bool away = r.y1 <= oy - 12 || r.y0 >= oy + oh + 12 || r.x1 <= ox - 12 ||
+                                  r.x0 >= ox + ow + 12;
+                const int y = field[2 * size_t(i)], x = field[2 * size_t(i) + 1];
+                const bool beyond = wantY != mv.objectY || wantX != mv.objectX;
+                if (within) {
+                    inside++;
+                    EXPECT_TRUE(beyond ? abs(y) <= mv.bound && abs(x) <= mv.bound
+                                       : abs(y - wantY) <= near && abs(x - wantX) <= near)
+                        << "region " << i << " inside the object: (" << y << ", " << x
+                        << "), sigma " << sigma << " object (" << mv.objectY << ", " << mv.objectX
+                        << ") seed " << Seed();
+                }
+                if (away)
+                    EXPECT_TRUE(y == mv.panY && x == mv.panX)
+                        << "region " << i << " away from the object: (" << y << ", " << x
+                        << "), sigma " << sigma << " seed " << Seed();
+            }
+            EXPECT_GE(inside, 4);
+        }
+}
+
+// Noise alone, a still picture, a pan and a flat frame: no region leaves the global vector,
+// over many regions and both noise levels; so a still or flat part cannot wander.
+TEST(MotionRegions, NoiseMovesNoRegion) {
+    std::mt19937 rng(Seed() + 12);
+    const int W = 640, H = 360;
+    const TemporalRegions grid = Grid(W, H, 30);
+    for (double sigma : {Sigma20 / 2, Sigma20})
+        for (int kind = 0; kind < 3; kind++) {
+            const Scene scene(rng);
+            const int dx = kind == 1 ? 3 : 0, dy = kind == 1 ? -1 : 0;
+            auto flat = [kind](int, int) { return kind == 2 ? 1800.0 : NAN; };
+            const Image a = Render(scene, W, H, 0, 0, sigma, rng, flat);
+            const Image b = Render(scene, W, H, dy, dx, sigma, rng, flat);
+            std::vector<int8_t> field;
+            EstimateRegions(PlanesOf(a), PlanesOf(b), GlobalMotion{dy, dx}, 6, grid, &field);
+            for (int i = 0; i < grid.Count; i++)
+                ASSERT_TRUE(field[2 * size_t(i)] == dy && field[2 * size_t(i) + 1] == dx)
+                    << "region " << i << " moved to (" << int(field[2 * size_t(i)]) << ", "
+                    << int(field[2 * size_t(i) + 1]) << "), kind " << kind << " sigma " << sigma
+                    << " seed " << Seed();
+        }
+}
+
+// Frames too small for any region to be told (a region needs 64 pixels clear of the edges by
+// the bound), no room to move, and frames of different sizes:
+// the global vector everywhere (clamped to the bound), and nothing read out of place.
+TEST(MotionRegions, SmallFramesKeepTheGlobalVector) {
+    std::mt19937 rng(Seed() + 13);
+    const Scene scene(rng);
+    for (const int size : {1, 7, 15}) {
+        const Image a = Render(scene, size, size, 0, 0, 10.0, rng);
+        const Image b = Render(scene, size, size, 1, 1, 10.0, rng);
+        const TemporalRegions grid = Grid(size, size, 10);
+        for (int bound : {0, 3, 7}) {
+            std::vector<int8_t> field;
+            EstimateRegions(PlanesOf(a), PlanesOf(b), GlobalMotion{1, -9}, bound, grid, &field);
+            ASSERT_EQ(field.size(), size_t(grid.Count) * 2);
+            for (int i = 0; i < grid.Count; i++) {
+                EXPECT_EQ(field[2 * size_t(i)], std::min(1, bound)) << size << " " << bound;
+                EXPECT_EQ(field[2 * size_t(i) + 1], -bound) << size << " " << bound;
+            }
+        }
+    }
+    const Image big = Render(scene, 200, 100, 0, 0, 10.0, rng);
+    const Image other = Render(scene, 100, 200, 0, 0, 10.0, rng);
+    std::vector<int8_t> field;
+    EstimateRegions(PlanesOf(big), PlanesOf(other), GlobalMotion{}, 6, Grid(200, 100, 30), &field);
+    for (int8_t v : field) EXPECT_EQ(v, 0);
 }
 
 }  // namespace

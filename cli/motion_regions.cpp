@@ -1,0 +1,114 @@
+// motion_regions.cpp: per-region vectors by a coarse search at half size and a refinement
+#include "motion_regions.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+
+namespace {
+
+// Absolute differences between a's pixels in rows [y0, y1), columns [x0, x1) and b's moved by
+// (vy, vx); the caller keeps the moved rectangle inside b.
+int64_t Cost(const std::vector<int32_t>& a, const std::vector<int32_t>& b, int W, int y0, int y1,
+             int x0, int x1, int vy, int vx) {
+    int64_t sum = 0;
+    for (int y = y0; y < y1; y++) {
+        const int32_t* pa = a.data() + size_t(y) * W;
+        const int32_t* pb = b.data() + size_t(y + vy) * W + vx;
+        int32_t row = 0;
+        for (int x = x0; x < x1; x++) row += abs(pa[x] - pb[x]);
+        sum += row;
+    }
+    return sum;
+}
+
+}  // namespace
+
+void TakeRegionPlanes(const LumaPlane& plane, RegionPlanes* planes) {
+    RegionPlanes& p = *planes;
+    const int W = plane.W, H = plane.H, hw = W / 2, hh = H / 2;
+    p.W = W, p.H = H;
+    p.Full.resize(size_t(W) * H);
+    p.Half.assign(size_t(hw) * hh, 0);
+    WithLuma(plane, [&](const auto* data) {
+        for (int y = 0; y < H; y++) {
+            const auto* row = data + y * plane.Stride;
+            int32_t* out = p.Full.data() + size_t(y) * W;
+            for (int x = 0; x < W; x++) out[x] = Luma(row[x]);
+        }
+    });
+    for (int y = 0; y < hh; y++) {
+        const int32_t* r0 = p.Full.data() + size_t(2 * y) * W;
+        const int32_t* r1 = r0 + W;
+        int32_t* out = p.Half.data() + size_t(y) * hw;
+        for (int x = 0; x < hw; x++) out[x] = r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1];
+    }
+}
+
+void EstimateRegions(const RegionPlanes& a, const RegionPlanes& b, GlobalMotion global, int bound,
+                     const TemporalRegions& grid, std::vector<int8_t>* field) {
+    const int W = a.W, H = a.H, hw = W / 2;
+    field->assign(size_t(grid.Count) * 2, 0);
+    const GlobalMotion g{std::clamp(global.Y, -bound, bound), std::clamp(global.X, -bound, bound)};
+    for (int i = 0; i < grid.Count; i++) {
+        (*field)[2 * size_t(i)] = int8_t(g.Y);
+        (*field)[2 * size_t(i) + 1] = int8_t(g.X);
+    }
+    if (bound <= 0 || b.W != W || b.H != H) return;
+    const int hb = (bound + 1) / 2;  // the coarse search's reach, in half-size pixels
+    for (int band = 0; band < grid.Bands; band++)
+        for (int s = 0; s < 8; s++)
+            for (int c = 0; c < grid.Chunks; c++) {
+                const int i = (band * 8 + s) * grid.Chunks + c;
+                // The region's pixels clear of the frame's edges by the bound (and by the
+                // coarse reach at half size), so that every candidate reads inside b.
+                const int stripEnd = std::min((s + 1) * grid.StripWidth, W);
+                const int x0 = std::max(s * grid.StripWidth + c * grid.Columns, bound);
+                const int x1 =
+                    std::min({s * grid.StripWidth + (c + 1) * grid.Columns, stripEnd, W - bound});
+                const int y0 = std::max(band * grid.Rows, bound);
+                const int y1 = std::min({(band + 1) * grid.Rows, H, H - bound});
+                if (x1 - x0 < 8 || y1 - y0 < 4 || (x1 - x0) * (y1 - y0) < 64) continue;
+                // Coarse: every vector of the half-size frames within the reach.
+                const int hx0 = std::max((x0 + 1) / 2, hb), hx1 = std::min(x1 / 2, hw - hb);
+                const int hy0 = std::max((y0 + 1) / 2, hb), hy1 = std::min(y1 / 2, H / 2 - hb);
+                GlobalMotion coarse = g;
+                if (hx1 - hx0 >= 4 && hy1 - hy0 >= 2) {
+                    int64_t best = INT64_MAX;
+                    for (int vy = -hb; vy <= hb; vy++)
+                        for (int vx = -hb; vx <= hb; vx++) {
+                            const int64_t cost =
+                                Cost(a.Half, b.Half, hw, hy0, hy1, hx0, hx1, vy, vx);
+                            if (cost < best) best = cost, coarse = GlobalMotion{2 * vy, 2 * vx};
+                        }
+                }
+                // Fine: around the coarse vector, the neighbours' vectors, the global one.
+                auto cost = [&](GlobalMotion v) {
+                    return Cost(a.Full, b.Full, W, y0, y1, x0, x1, v.Y, v.X);
+                };
+                const int64_t globalCost = cost(g);
+                GlobalMotion best = g;
+                int64_t bestCost = globalCost;
+                auto consider = [&](GlobalMotion v) {
+                    v = GlobalMotion{std::clamp(v.Y, -bound, bound),
+                                     std::clamp(v.X, -bound, bound)};
+                    const int64_t c = cost(v);
+                    if (c < bestCost) bestCost = c, best = v;
+                };
+                for (int dy = -1; dy <= 1; dy++)
+                    for (int dx = -1; dx <= 1; dx++)
+                        consider(GlobalMotion{coarse.Y + dy, coarse.X + dx});
+                if (c > 0)
+                    consider(
+                        GlobalMotion{(*field)[2 * size_t(i - 1)], (*field)[2 * size_t(i - 1) + 1]});
+                if (band > 0) {
+                    const size_t above = size_t(i - 8 * grid.Chunks);
+                    consider(GlobalMotion{(*field)[2 * above], (*field)[2 * above + 1]});
+                }
+                const double pixels = double(x1 - x0) * double(y1 - y0);
+                if (double(bestCost) <= RegionClearlyBetter(pixels) * double(globalCost)) {
+                    (*field)[2 * size_t(i)] = int8_t(best.Y);
+                    (*field)[2 * size_t(i) + 1] = int8_t(best.X);
+                }
+            }
+}
