@@ -16,7 +16,7 @@ namespace {
 
 // A gray stream of W x H frames: frames 0 to cut-1 show a pattern moving 2 pixels a frame, the
 // rest another pattern; noise on every frame.
-std::string MovingStream(int W, int H, int frames, int cut, uint32_t seed) {
+std::string MovingStream(int W, int H, int frames, int cut, uint32_t seed, bool object = false) {
     std::string s = Header(W, H, "mono") + "\n";
     std::mt19937 random(seed);
     std::normal_distribution<double> noise(0.0, 6.0);
@@ -27,7 +27,11 @@ std::string MovingStream(int W, int H, int frames, int cut, uint32_t seed) {
                 const int u = x - 2 * t;
                 const double clean = t < cut ? ((u / 6 + y / 6) % 2 ? 170 : 80) + (u & 31)
                                              : 40 + ((x * x + 3 * y) % 97) * 1.9;
-                const double v = clean + noise(random);
+                // An object of its own texture, 5 right and 3 down a frame, over the pan.
+                const int ox = x - 20 - 5 * t, oy = y - 12 - 3 * t;
+                const bool on = object && ox >= 0 && ox < 64 && oy >= 0 && oy < 40;
+                const double v =
+                    (on ? 60 + ((ox * ox + 5 * oy * oy) % 61) * 2.5 : clean) + noise(random);
                 s += char(v < 0 ? 0 : v > 255 ? 255 : int(v + 0.5));
             }
     }
@@ -253,7 +257,7 @@ TEST(TemporalStream, TheShotsNoiseIsTheMedianOfItsFirstFrames) {
 // 8 bits and at 10 (its samples four times the 8-bit ones). The pans move 2 pixels a frame.
 TEST(TemporalStream, ReaderMeasuresAreThoseOfTheHostImages) {
     const int W = 160, H = 96, frames = 7, cut = 4;
-    const std::string eight = MovingStream(W, H, frames, cut, 11);
+    const std::string eight = MovingStream(W, H, frames, cut, 11, true);
     std::string ten = Header(W, H, "mono10") + "\n";
     for (int t = 0; t < frames; t++) {
         ten += "FRAME\n";
@@ -270,8 +274,10 @@ TEST(TemporalStream, ReaderMeasuresAreThoseOfTheHostImages) {
         ASSERT_TRUE(ReadY4mHeader(&reader)) << reader.Error;
         FrameMeasures measures;
         measures.Bound = TemporalMotionBound(2);
+        // Regions as the mode cuts a 160x96 frame at range 2: bands of 24 rows, strips of 24.
+        measures.Regions = TemporalRegions{24, 4, 24, 32, 1, 32};
         std::vector<StreamItem> items(frames);
-        int moved = 0;
+        int moved = 0, object = 0;
         for (int t = 0; t < frames; t++) {
             StreamItem& item = items[t];
             ASSERT_TRUE(ReadStage(&reader, "in", -1, &item));
@@ -293,8 +299,18 @@ TEST(TemporalStream, ReaderMeasuresAreThoseOfTheHostImages) {
                 << "frame " << t << ": (" << item.Motion.Y << ", " << item.Motion.X << ") against ("
                 << want.Y << ", " << want.X << ")";
             moved += item.Motion.X == 2 && item.Motion.Y == 0;
+            // The vectors per region likewise, on any scale; the object's found.
+            RegionPlanes planesA, planesB;
+            TakeRegionPlanes(HostLuma(a.Pixels, a.Capacity, W, H), &planesA);
+            TakeRegionPlanes(HostLuma(b.Pixels, b.Capacity, W, H), &planesB);
+            std::vector<int8_t> field;
+            EstimateRegions(planesA, planesB, want, measures.Bound, measures.Regions, &field);
+            EXPECT_EQ(item.Field, field) << "frame " << t;
+            for (size_t i = 0; i + 1 < item.Field.size(); i += 2)
+                object += item.Field[i] == 3 && item.Field[i + 1] == 5;
         }
         EXPECT_GE(moved, 3) << "the pan was not followed";
+        EXPECT_GE(object, 3) << "the object was not followed";
         fclose(in);
     }
 }
@@ -303,7 +319,8 @@ TEST(TemporalStream, ReaderMeasuresAreThoseOfTheHostImages) {
 // how far ahead, nor on the worker threads. A pan, a cut and another pan, with both neighbours'
 // counts and an automatic strength that reconverts each shot.
 TEST(TemporalStream, OutputDoesNotDependOnThreads) {
-    const std::string in = MovingStream(130, 70, 9, 4, 5);
+    // With an object moving its own way, so that regions take their own vectors.
+    const std::string in = MovingStream(330, 100, 9, 6, 5, true);
     for (const char* options :
          {"--range 2 --temporal 1 --strength 150", "--range 1 --temporal 2"}) {
         const std::string one = Filtered(in, std::string(options) + " --threads 1");
