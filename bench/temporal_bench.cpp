@@ -4,11 +4,11 @@
 //   tessival_temporal speed [--range R] [--frames F] [--reps N] W H THREADS...
 //
 // quality: moving 640x360 clips cut from a strip of the images (pans of 2 and 3 pixels a frame
-// by turns, pans of 2 pixels, an object moving 6 pixels a frame over a pan, and a hard cut
-// between two pans), Gaussian noise of sigma 10 and 20 (8-bit levels), every strength from 10
+// by turns, pans of 2 pixels, an object moving 6 pixels a frame over a pan, the top and the
+// bottom of the picture panning their own ways, and a hard cut between two pans), Gaussian noise of sigma 10 and 20 (8-bit levels), every strength from 10
 // to 200 in steps of 10 (past 100 at a reduced luma scale, as the program does) for the spatial
-// filter, --temporal 1 and 2 with the program's motion estimate, and --temporal 1 with the
-// window left in place, each with the program's weighting (Gaussian, uniform in temporal mode;
+// filter, --temporal 1 and 2 with the program's motion estimate (global and per region),
+// --temporal 1 with the window left in place, and --temporal 1 with the global motion only, each with the program's weighting (Gaussian, uniform in temporal mode;
 // --box and --gaussian make both the same); per kind of clip the best PSNR of each mode with the
 // strength that gave it, and beside the cut, the two frames next to it at each mode's best
 // strength and at the strength best for those two frames alone.
@@ -89,6 +89,18 @@ static Clip MovingObject(const Strip& s, int bx, int ox, int frames) {
             for (int i = 0; i < 160; i++)
                 c.Frames[t][size_t(py + j) * c.W + px + i] = s.At(ox + i, 200 + j);
     }
+    return c;
+}
+
+// Two parts of the picture moving their own ways (parallax, say): the top 200 rows pan 2 and 3
+// pixels right by turns, the rest of the frame pans 3 pixels left and a pixel up every other
+// frame, from another part of the strip.
+static Clip TwoMotions(const Strip& s, int ax, int bx, int frames) {
+    Clip c = Pan(s, "two motions", ax, 0, frames);
+    for (int t = 0; t < frames; t++)
+        for (int j = 200; j < c.H; j++)
+            for (int i = 0; i < c.W; i++)
+                c.Frames[t][size_t(j) * c.W + i] = s.At(bx + i - 3 * t, j + 30 - (t + 1) / 2);
     return c;
 }
 
@@ -272,6 +284,8 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
     PanX[0] = 2, PanX[1] = 3;
     kinds.push_back({"object of 6 right, 3 down over a pan", {}});
     kinds.back().Clips.push_back(MovingObject(strip, strip.W / 3, strip.W - 200, frames));
+    kinds.push_back({"two parts panning their own ways", {}});
+    kinds.back().Clips.push_back(TwoMotions(strip, strip.W / 5, strip.W / 2, frames));
     const Clip cut =
         WithCut(Pan(strip, "a", 0, 0, frames), Pan(strip, "b", strip.W - 700, 20, frames), 5);
     kinds.push_back({"two pans, a cut after frame 5", {cut}});

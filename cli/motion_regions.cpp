@@ -1,4 +1,5 @@
-// motion_regions.cpp: per-region vectors by a coarse search at half size and a refinement
+// motion_regions.cpp: per-region vectors by a coarse search at half size and a refinement,
+// each candidate judged with the global vector beside it, quarter by quarter
 #include "motion_regions.h"
 
 #include <stdlib.h>
@@ -19,6 +20,28 @@ int64_t Cost(const std::vector<int32_t>& a, const std::vector<int32_t>& b, int W
         for (int x = x0; x < x1; x++) row += abs(pa[x] - pb[x]);
         sum += row;
     }
+    return sum;
+}
+
+// The costs of a rectangle's four quarters (split at its middle row and column).
+struct Quarters {
+    int64_t q[4] = {};
+    int64_t Sum() const { return q[0] + q[1] + q[2] + q[3]; }
+};
+
+Quarters QuarterCosts(const std::vector<int32_t>& a, const std::vector<int32_t>& b, int W, int y0,
+                      int y1, int x0, int x1, int vy, int vx) {
+    const int ym = (y0 + y1) / 2, xm = (x0 + x1) / 2;
+    return Quarters{{Cost(a, b, W, y0, ym, x0, xm, vy, vx), Cost(a, b, W, y0, ym, xm, x1, vy, vx),
+                     Cost(a, b, W, ym, y1, x0, xm, vy, vx), Cost(a, b, W, ym, y1, xm, x1, vy, vx)}};
+}
+
+// What the region costs when each quarter takes the better of the global vector and v: the
+// temporal mode searches both windows, so a vector that only fits part of the region (an
+// object's edge) still counts for that part.
+int64_t Union(const Quarters& global, const Quarters& v) {
+    int64_t sum = 0;
+    for (int k = 0; k < 4; k++) sum += std::min(global.q[k], v.q[k]);
     return sum;
 }
 
@@ -74,25 +97,29 @@ void EstimateRegions(const RegionPlanes& a, const RegionPlanes& b, GlobalMotion 
                 const int hy0 = std::max((y0 + 1) / 2, hb), hy1 = std::min(y1 / 2, H / 2 - hb);
                 GlobalMotion coarse = g;
                 if (hx1 - hx0 >= 4 && hy1 - hy0 >= 2) {
+                    const Quarters atGlobal =
+                        QuarterCosts(a.Half, b.Half, hw, hy0, hy1, hx0, hx1,
+                                     std::clamp(g.Y / 2, -hb, hb), std::clamp(g.X / 2, -hb, hb));
                     int64_t best = INT64_MAX;
                     for (int vy = -hb; vy <= hb; vy++)
                         for (int vx = -hb; vx <= hb; vx++) {
                             const int64_t cost =
-                                Cost(a.Half, b.Half, hw, hy0, hy1, hx0, hx1, vy, vx);
+                                Union(atGlobal,
+                                      QuarterCosts(a.Half, b.Half, hw, hy0, hy1, hx0, hx1, vy, vx));
                             if (cost < best) best = cost, coarse = GlobalMotion{2 * vy, 2 * vx};
                         }
                 }
-                // Fine: around the coarse vector, the neighbours' vectors, the global one.
-                auto cost = [&](GlobalMotion v) {
-                    return Cost(a.Full, b.Full, W, y0, y1, x0, x1, v.Y, v.X);
-                };
-                const int64_t globalCost = cost(g);
+                // Fine: around the coarse vector, the neighbours' vectors; each with the global
+                // one.
+                const Quarters atGlobal = QuarterCosts(a.Full, b.Full, W, y0, y1, x0, x1, g.Y, g.X);
+                const int64_t globalCost = atGlobal.Sum();
                 GlobalMotion best = g;
                 int64_t bestCost = globalCost;
                 auto consider = [&](GlobalMotion v) {
                     v = GlobalMotion{std::clamp(v.Y, -bound, bound),
                                      std::clamp(v.X, -bound, bound)};
-                    const int64_t c = cost(v);
+                    const int64_t c =
+                        Union(atGlobal, QuarterCosts(a.Full, b.Full, W, y0, y1, x0, x1, v.Y, v.X));
                     if (c < bestCost) bestCost = c, best = v;
                 };
                 for (int dy = -1; dy <= 1; dy++)

@@ -26,12 +26,14 @@ struct RegionPlanes {
 void TakeRegionPlanes(const LumaPlane& plane, RegionPlanes* planes);
 
 // The field of frame b against frame a (the same size): for each region of the grid, the pair
-// (y, x) of what lies in a's region at p lies at p + (y, x) in b, within [-bound, bound]. A
-// region's vector is searched on the half-size frames (every even vector), refined at full
-// size against its neighbours' vectors and the global one, and kept only when its absolute
-// differences over the region are at most RegionClearlyBetter of the global vector's; regions
-// too small to tell (fewer than 64 pixels clear of the frame's edges by the bound) keep the
-// global vector.
+// (y, x) of what lies in a's region at p lies at p + (y, x) in b, within [-bound, bound]. The
+// mode searches a region's own window beside the global one, so a candidate is judged by what
+// the two give together: each quarter of the region costs the smaller of the two vectors'
+// absolute differences there. A region's vector is searched on the half-size frames (every
+// even vector), refined at full size around it and against its neighbours' vectors, and kept
+// only when the pair costs at most RegionClearlyBetter of the global vector alone; regions too
+// small to tell (fewer than 64 pixels clear of the frame's edges by the bound) keep the global
+// vector.
 void EstimateRegions(const RegionPlanes& a, const RegionPlanes& b, GlobalMotion global, int bound,
                      const TemporalRegions& grid, std::vector<int8_t>* field);
 
