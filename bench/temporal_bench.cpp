@@ -5,13 +5,15 @@
 //
 // quality: moving 640x360 clips cut from a strip of the images (pans of 2 and 3 pixels a frame
 // by turns, pans of 2 pixels, an object moving 6 pixels a frame over a pan, the top and the
-// bottom of the picture panning their own ways, and a hard cut between two pans), Gaussian noise of sigma 10 and 20 (8-bit levels), every strength from 10
-// to 200 in steps of 10 (past 100 at a reduced luma scale, as the program does) for the spatial
-// filter, --temporal 1 and 2 with the program's motion estimate (global and per region),
-// --temporal 1 with the window left in place, and --temporal 1 with the global motion only, each with the program's weighting (Gaussian, uniform in temporal mode;
-// --box and --gaussian make both the same); per kind of clip the best PSNR of each mode with the
-// strength that gave it, and beside the cut, the two frames next to it at each mode's best
-// strength and at the strength best for those two frames alone.
+// bottom of the picture panning their own ways, and a hard cut between two pans), Gaussian
+// noise of sigma 10 and 20 (8-bit levels), every strength from 10 to 200 in steps of 10 (past
+// 100 at a reduced luma scale, as the program does) for the spatial filter, --temporal 1 and 2
+// with the program's motion estimate (global and per region), --temporal 1 with the window
+// left in place, and --temporal 1 with the global motion only, each with the program's
+// weighting (Gaussian, uniform in temporal mode; --box and --gaussian make both the same); per
+// kind of clip the best PSNR of each mode with the strength that gave it, and beside the cut,
+// the two frames next to it at each mode's best strength and at the strength best for those
+// two frames alone.
 // speed: time per frame of the spatial module and of --temporal 1 and 2, interleaved, on a
 // noisy W x H clip panned 3 pixels a frame (the motion estimate timed apart); the median of the
 // repetitions.
