@@ -10,12 +10,13 @@ namespace {
 
 // Absolute differences between a's pixels in rows [y0, y1), columns [x0, x1) and b's moved by
 // (vy, vx); the caller keeps the moved rectangle inside b.
-int64_t Cost(const std::vector<int32_t>& a, const std::vector<int32_t>& b, int W, int y0, int y1,
-             int x0, int x1, int vy, int vx) {
+template <typename T>
+int64_t Cost(const std::vector<T>& a, const std::vector<T>& b, int W, int y0, int y1, int x0,
+             int x1, int vy, int vx) {
     int64_t sum = 0;
     for (int y = y0; y < y1; y++) {
-        const int32_t* pa = a.data() + size_t(y) * W;
-        const int32_t* pb = b.data() + size_t(y + vy) * W + vx;
+        const T* pa = a.data() + size_t(y) * W;
+        const T* pb = b.data() + size_t(y + vy) * W + vx;
         int32_t row = 0;
         for (int x = x0; x < x1; x++) row += abs(pa[x] - pb[x]);
         sum += row;
@@ -29,8 +30,9 @@ struct Quarters {
     int64_t Sum() const { return q[0] + q[1] + q[2] + q[3]; }
 };
 
-Quarters QuarterCosts(const std::vector<int32_t>& a, const std::vector<int32_t>& b, int W, int y0,
-                      int y1, int x0, int x1, int vy, int vx) {
+template <typename T>
+Quarters QuarterCosts(const std::vector<T>& a, const std::vector<T>& b, int W, int y0, int y1,
+                      int x0, int x1, int vy, int vx) {
     const int ym = (y0 + y1) / 2, xm = (x0 + x1) / 2;
     return Quarters{{Cost(a, b, W, y0, ym, x0, xm, vy, vx), Cost(a, b, W, y0, ym, xm, x1, vy, vx),
                      Cost(a, b, W, ym, y1, x0, xm, vy, vx), Cost(a, b, W, ym, y1, xm, x1, vy, vx)}};
@@ -45,6 +47,9 @@ int64_t Union(const Quarters& global, const Quarters& v) {
     return sum;
 }
 
+// A region whose global cost per pixel is within this of the noise floor is not searched.
+const double SearchAbove = 1.15;
+
 }  // namespace
 
 void TakeRegionPlanes(const LumaPlane& plane, RegionPlanes* planes) {
@@ -56,13 +61,13 @@ void TakeRegionPlanes(const LumaPlane& plane, RegionPlanes* planes) {
     WithLuma(plane, [&](const auto* data) {
         for (int y = 0; y < H; y++) {
             const auto* row = data + y * plane.Stride;
-            int32_t* out = p.Full.data() + size_t(y) * W;
-            for (int x = 0; x < W; x++) out[x] = Luma(row[x]);
+            uint16_t* out = p.Full.data() + size_t(y) * W;
+            for (int x = 0; x < W; x++) out[x] = uint16_t(std::clamp(Luma(row[x]), 0, 65535));
         }
     });
     for (int y = 0; y < hh; y++) {
-        const int32_t* r0 = p.Full.data() + size_t(2 * y) * W;
-        const int32_t* r1 = r0 + W;
+        const uint16_t* r0 = p.Full.data() + size_t(2 * y) * W;
+        const uint16_t* r1 = r0 + W;
         int32_t* out = p.Half.data() + size_t(y) * hw;
         for (int x = 0; x < hw; x++) out[x] = r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1];
     }
@@ -79,19 +84,46 @@ void EstimateRegions(const RegionPlanes& a, const RegionPlanes& b, GlobalMotion 
     }
     if (bound <= 0 || b.W != W || b.H != H) return;
     const int hb = (bound + 1) / 2;  // the coarse search's reach, in half-size pixels
+    // Each region's pixels clear of the frame's edges by the bound (and by the coarse reach at
+    // half size), so that every candidate reads inside b; and what the global vector costs
+    // there.
+    struct Region {
+        int y0, y1, x0, x1;
+        Quarters global;
+        double perPixel;
+    };
+    std::vector<Region> regions(size_t(grid.Count));
+    std::vector<double> levels;
+    for (int band = 0; band < grid.Bands; band++)
+        for (int s = 0; s < 8; s++)
+            for (int c = 0; c < grid.Chunks; c++) {
+                Region& r = regions[size_t((band * 8 + s) * grid.Chunks + c)];
+                const int stripEnd = std::min((s + 1) * grid.StripWidth, W);
+                r.x0 = std::max(s * grid.StripWidth + c * grid.Columns, bound);
+                r.x1 =
+                    std::min({s * grid.StripWidth + (c + 1) * grid.Columns, stripEnd, W - bound});
+                r.y0 = std::max(band * grid.Rows, bound);
+                r.y1 = std::min({(band + 1) * grid.Rows, H, H - bound});
+                r.perPixel = -1;
+                if (r.x1 - r.x0 < 8 || r.y1 - r.y0 < 4 || (r.x1 - r.x0) * (r.y1 - r.y0) < 64)
+                    continue;
+                r.global = QuarterCosts(a.Full, b.Full, W, r.y0, r.y1, r.x0, r.x1, g.Y, g.X);
+                r.perPixel = double(r.global.Sum()) / (double(r.x1 - r.x0) * (r.y1 - r.y0));
+                levels.push_back(r.perPixel);
+            }
+    if (levels.empty()) return;
+    // The noise floor: the global vector's cost per pixel in the best-matching tenth of the
+    // regions (noise alone, in still or flat parts). A region within SearchAbove of it has
+    // nothing a vector of its own could take away and is not searched (most of a pan).
+    std::nth_element(levels.begin(), levels.begin() + levels.size() / 10, levels.end());
+    const double floor = levels[levels.size() / 10];
     for (int band = 0; band < grid.Bands; band++)
         for (int s = 0; s < 8; s++)
             for (int c = 0; c < grid.Chunks; c++) {
                 const int i = (band * 8 + s) * grid.Chunks + c;
-                // The region's pixels clear of the frame's edges by the bound (and by the
-                // coarse reach at half size), so that every candidate reads inside b.
-                const int stripEnd = std::min((s + 1) * grid.StripWidth, W);
-                const int x0 = std::max(s * grid.StripWidth + c * grid.Columns, bound);
-                const int x1 =
-                    std::min({s * grid.StripWidth + (c + 1) * grid.Columns, stripEnd, W - bound});
-                const int y0 = std::max(band * grid.Rows, bound);
-                const int y1 = std::min({(band + 1) * grid.Rows, H, H - bound});
-                if (x1 - x0 < 8 || y1 - y0 < 4 || (x1 - x0) * (y1 - y0) < 64) continue;
+                const Region& r = regions[size_t(i)];
+                if (r.perPixel < 0 || r.perPixel <= SearchAbove * floor) continue;
+                const int x0 = r.x0, x1 = r.x1, y0 = r.y0, y1 = r.y1;
                 // Coarse: every vector of the half-size frames within the reach.
                 const int hx0 = std::max((x0 + 1) / 2, hb), hx1 = std::min(x1 / 2, hw - hb);
                 const int hy0 = std::max((y0 + 1) / 2, hb), hy1 = std::min(y1 / 2, H / 2 - hb);
@@ -111,7 +143,7 @@ void EstimateRegions(const RegionPlanes& a, const RegionPlanes& b, GlobalMotion 
                 }
                 // Fine: around the coarse vector, the neighbours' vectors; each with the global
                 // one.
-                const Quarters atGlobal = QuarterCosts(a.Full, b.Full, W, y0, y1, x0, x1, g.Y, g.X);
+                const Quarters& atGlobal = r.global;
                 const int64_t globalCost = atGlobal.Sum();
                 GlobalMotion best = g;
                 int64_t bestCost = globalCost;

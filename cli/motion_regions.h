@@ -16,11 +16,12 @@
 #include "../host/temporal_api.h"
 #include "motion.h"
 
-// A frame as the region estimate reads it: its luma at full size, and at half size (sums of
-// 2 x 2 pixels) for the coarse search. Kept from one frame to the next.
+// A frame as the region estimate reads it: its luma at full size (negative values as 0), and at
+// half size (sums of 2 x 2 pixels) for the coarse search. Kept from one frame to the next.
 struct RegionPlanes {
     int W = 0, H = 0;
-    std::vector<int32_t> Full, Half;  // W x H, and (W / 2) x (H / 2)
+    std::vector<uint16_t> Full;  // W x H
+    std::vector<int32_t> Half;   // (W / 2) x (H / 2)
 };
 
 void TakeRegionPlanes(const LumaPlane& plane, RegionPlanes* planes);
