@@ -1,7 +1,7 @@
 // temporal_bench.cpp: the temporal mode against the spatial filter, quality and speed
 //
 //   tessival_temporal quality [--range R] [--threads T] [--box | --gaussian] IMAGE.png...
-//   tessival_temporal speed [--range R] [--frames F] [--reps N] W H THREADS...
+//   tessival_temporal speed [--range R] [--frames F] [--reps N] [--object] W H THREADS...
 //
 // quality: moving 640x360 clips cut from a strip of the images (pans of 2 and 3 pixels a frame
 // by turns, pans of 2 pixels, an object moving 6 pixels a frame over a pan, the top and the
@@ -15,8 +15,8 @@
 // the two frames next to it at each mode's best strength and at the strength best for those
 // two frames alone.
 // speed: time per frame of the spatial module and of --temporal 1 and 2, interleaved, on a
-// noisy W x H clip panned 3 pixels a frame (the motion estimate timed apart); the median of the
-// repetitions.
+// noisy W x H clip panned 3 pixels a frame (with --object, a block moving its own way over it)
+// (the motion estimate timed apart); the median of the repetitions.
 #include <math.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -43,6 +43,7 @@
 typedef std::vector<uint8_t> Plane;     // 8-bit luma
 static int PanX[2] = {2, 3}, PanY = 1;  // the pans' motion, set per kind of clip
 static int OnlyMode = -1;               // speed: time one mode only (for profiles)
+static bool Object = false;             // speed: an object moving its own way over the pan
 static bool SpatialGaussian = true, TemporalGaussian = false;
 struct Clip {
     std::string Name;
@@ -395,6 +396,12 @@ static int Speed(int R, int frames, int reps, int W, int H, const std::vector<in
         for (int y = 0; y < H; y++)
             for (int x = 0; x < W; x++)
                 p[size_t(y) * W + x] = uint8_t(((x + 3 * t) / 24 + y / 24) % 2 ? 160 : 90);
+        // --object: a quarter of the frame's width and height moving its own way, 6 right and
+        // 3 down a frame, so that its regions take vectors of their own.
+        for (int y = 0; Object && y < H / 4; y++)
+            for (int x = 0; x < W / 4; x++)
+                p[size_t(H / 4 + 3 * t + y) * W + W / 4 + 6 * t + x] =
+                    uint8_t(60 + (x * x + 3 * y * y) % 71 * 2);
         AddNoise(&p, 10.0, &rng);
         clip.push_back(p);
     }
@@ -525,6 +532,8 @@ int main(int argc, char** argv) {
             SpatialGaussian = TemporalGaussian = false;
         else if (a == "--gaussian")
             SpatialGaussian = TemporalGaussian = true;
+        else if (a == "--object")
+            Object = true;
         else if (a == "--only" && i + 1 < argc)
             OnlyMode = atoi(argv[++i]);
         else if (a == "--pan" && i + 3 < argc) {
