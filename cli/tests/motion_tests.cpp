@@ -343,10 +343,11 @@ TEST(MotionRegions, ObjectOverAPan) {
                         << "), sigma " << sigma << " object (" << mv.objectY << ", " << mv.objectX
                         << ") seed " << Seed();
                 }
-                if (away)
+                if (away) {
                     EXPECT_TRUE(y == mv.panY && x == mv.panX)
                         << "region " << i << " away from the object: (" << y << ", " << x
                         << "), sigma " << sigma << " seed " << Seed();
+                }
             }
             EXPECT_GE(inside, 4);
         }
