@@ -155,6 +155,43 @@ TEST(TemporalStream, SceneCutsAreCutsAndMotionIsNot) {
     EXPECT_FALSE(IsSceneCut(a.data(), W, a.data(), W, 1, 1));
 }
 
+// A stream sent through the temporal stage one item at a time, as the pipeline sends it.
+struct StageRun {
+    std::vector<StreamItem> Items;                // the frames, then the end
+    std::vector<std::vector<StreamItem*>> Ready;  // what each call handed on
+    int Hold = 0;                                 // TemporalStageHold
+    long Cuts = 0;
+};
+
+// Reads `stream` into `items` items (ReadStage, ToHostStage, MeasureStage) and hands each to
+// TemporalStage with `neighbours` frames on each side.
+void RunStage(const std::string& stream, const FilterSettings& settings, int neighbours,
+              size_t items, StageRun* run) {
+    FILE* in = ReadFrom(stream);
+    Y4mReader reader;
+    reader.In = in;
+    ASSERT_TRUE(ReadY4mHeader(&reader)) << reader.Error;
+    LumaFilter filter;
+    std::string error;
+    ASSERT_TRUE(OpenLumaFilter(&filter, settings, &error)) << error;
+    TemporalFilter temporal;
+    ASSERT_TRUE(OpenTemporalFilter(&temporal, &filter, settings, neighbours, reader.Format, &error))
+        << error;
+    run->Hold = TemporalStageHold(temporal);
+    run->Items = std::vector<StreamItem>(items);
+    for (StreamItem& item : run->Items) {
+        if (ReadStage(&reader, "in", -1, &item)) {
+            ToHostStage(reader.Format, &item);
+            MeasureStage(&temporal.Measures, reader.Format, &item);
+        }
+        run->Ready.emplace_back();
+        TemporalStage(&temporal, &item, &run->Ready.back());
+    }
+    run->Cuts = temporal.Cuts;
+    CloseLumaFilter(&filter);
+    fclose(in);
+}
+
 // The stage holds up to N + 1 frames and hands them on in order, the last ones at the end. With
 // the strength measured from the frames, the first frames of a shot wait for its median noise
 // first (five, or all a shorter clip has); with --sigma, nothing waits for it.
@@ -162,31 +199,16 @@ TEST(TemporalStream, StageHandsFramesOnInOrderAfterTheirNeighbours) {
     const std::string stream = MovingStream(64, 16, 5, 5, 3);
     for (int way = 0; way < 3; way++) {
         SCOPED_TRACE(way);
-        FILE* in = ReadFrom(stream);
-        Y4mReader reader;
-        reader.In = in;
-        ASSERT_TRUE(ReadY4mHeader(&reader)) << reader.Error;
         FilterSettings settings;
         settings.Threads = 2;
         settings.Module = TESSIVAL_MODULE;
         settings.AutoStrength = way > 0;
         settings.Sigma = way == 2 ? 6.0 : -1;
-        LumaFilter filter;
-        std::string error;
-        ASSERT_TRUE(OpenLumaFilter(&filter, settings, &error)) << error;
-        TemporalFilter temporal;
-        ASSERT_TRUE(OpenTemporalFilter(&temporal, &filter, settings, 2, reader.Format, &error))
-            << error;
-        EXPECT_EQ(TemporalStageHold(temporal), way == 1 ? 8 : 3);
-        std::vector<StreamItem> items(6);
+        StageRun run;
+        ASSERT_NO_FATAL_FAILURE(RunStage(stream, settings, 2, 6, &run));
+        EXPECT_EQ(run.Hold, way == 1 ? 8 : 3);
         std::vector<std::vector<long>> handed;
-        for (StreamItem& item : items) {
-            if (ReadStage(&reader, "in", -1, &item)) {
-                ToHostStage(reader.Format, &item);
-                MeasureStage(&temporal.Measures, reader.Format, &item);
-            }
-            std::vector<StreamItem*> ready;
-            TemporalStage(&temporal, &item, &ready);
+        for (const std::vector<StreamItem*>& ready : run.Ready) {
             handed.emplace_back();
             for (StreamItem* r : ready) handed.back().push_back(r->End ? -1 : r->Number);
         }
@@ -194,9 +216,7 @@ TEST(TemporalStream, StageHandsFramesOnInOrderAfterTheirNeighbours) {
             way == 1 ? std::vector<std::vector<long>>{{}, {}, {}, {}, {1, 2, 3}, {4, 5, -1}}
                      : std::vector<std::vector<long>>{{}, {}, {1}, {2}, {3}, {4, 5, -1}};
         EXPECT_EQ(handed, want);
-        EXPECT_EQ(temporal.Cuts, 0);
-        CloseLumaFilter(&filter);
-        fclose(in);
+        EXPECT_EQ(run.Cuts, 0);
     }
 }
 
@@ -217,39 +237,21 @@ TEST(TemporalStream, TheShotsNoiseIsTheMedianOfItsFirstFrames) {
                 stream += char(v < 0 ? 0 : v > 255 ? 255 : int(v + 0.5));
             }
     }
-    FILE* in = ReadFrom(stream);
-    Y4mReader reader;
-    reader.In = in;
-    ASSERT_TRUE(ReadY4mHeader(&reader)) << reader.Error;
     FilterSettings settings;
     settings.Threads = 1;
     settings.Module = TESSIVAL_MODULE;
-    LumaFilter filter;
-    std::string error;
-    ASSERT_TRUE(OpenLumaFilter(&filter, settings, &error)) << error;
-    TemporalFilter temporal;
-    ASSERT_TRUE(OpenTemporalFilter(&temporal, &filter, settings, 1, reader.Format, &error))
-        << error;
-    std::vector<StreamItem> items(frames + 1);
+    StageRun run;
+    ASSERT_NO_FATAL_FAILURE(RunStage(stream, settings, 1, frames + 1, &run));
     std::vector<double> sigmas;
-    for (StreamItem& item : items) {
-        if (ReadStage(&reader, "in", -1, &item)) {
-            ToHostStage(reader.Format, &item);
-            MeasureStage(&temporal.Measures, reader.Format, &item);
-        }
-        std::vector<StreamItem*> ready;
-        TemporalStage(&temporal, &item, &ready);
+    for (const std::vector<StreamItem*>& ready : run.Ready)
         for (StreamItem* r : ready)
             if (!r->End) sigmas.push_back(r->Sigma);
-    }
-    EXPECT_EQ(temporal.Cuts, 0);
+    EXPECT_EQ(run.Cuts, 0);
     ASSERT_EQ(sigmas.size(), size_t(frames));
     for (double sigma : sigmas) {
         EXPECT_EQ(sigma, sigmas[0]);
         EXPECT_NEAR(sigma, 6.0, 0.6);
     }
-    CloseLumaFilter(&filter);
-    fclose(in);
 }
 
 // The reader's measures, on each frame's samples, against what the filter stage found before
