@@ -453,7 +453,9 @@ static void PrintRegionCase(const char* what, const RegionCase& k) {
 template <bool Gaussian>
 static bool RunRegionCase(const RegionCase& k, std::mt19937& rng) {
     enum { G = RegionTileModel::G, Reach = RegionTileModel::Reach };
-    const int n = k.n, m = k.m, rows = m + 2 * G;
+    // Staged rows -G to m+G: a pair of A rows ending at the band's last row also reads the B
+    // row below the window of the region's farthest vector, as the frame's staging holds it.
+    const int n = k.n, m = k.m, rows = m + 2 * G + 1;
     // B's sums: the reach around the tile and one guard entry and row beyond it.
     const int sumEntries = n + 2 * Reach + 2, sumRow = sumEntries * SumFloats;
     const int sumRows = m + 2 * Reach + 2;
@@ -474,7 +476,7 @@ static bool RunRegionCase(const RegionCase& k, std::mt19937& rng) {
         d.c = c, d.lowerBound = lower, d.exponentBias = bias;
         d.Resize();
     }
-    for (int y = -G; y < m + G; y++)
+    for (int y = -G; y <= m + G; y++)
         for (int x = -G; x < n + G; x++)
             for (int s = 0; s < 8; s++) {
                 const float a = Sample(rng, k.kind, x + 3 * s, y);
@@ -484,7 +486,8 @@ static bool RunRegionCase(const RegionCase& k, std::mt19937& rng) {
                 b = b > 32767.0f ? 32767.0f : b < -32768.0f ? -32768.0f : b;
                 const size_t at = size_t(y + G) * StagedRowFloats + size_t(8 * (x + G) + s);
                 stagedA.p[at] = a, stagedB.p[at] = b;
-                models[s].StagedA(y, x) = a, models[s].StagedB(y, x) = b;
+                // The row below the model's reach only feeds distances that are never credited.
+                if (y < m + G) models[s].StagedA(y, x) = a, models[s].StagedB(y, x) = b;
             }
     for (int i = 0; i < sumRows * sumRow; i++) sumsA.p[i] = sumsB.p[i] = guard;
     std::uniform_real_distribution<float> weight(1.0f, 40.0f), value(-4000.0f, 4000.0f);
