@@ -1,6 +1,7 @@
 // temporal_bench.cpp: the temporal mode against the spatial filter, quality and speed
 //
-//   tessival_temporal quality [--range R] [--threads T] [--box | --gaussian] IMAGE.png...
+//   tessival_temporal quality [--range R] [--threads T] [--box | --gaussian] [--sigma 10|20]
+//                             [--kinds N,N...] IMAGE.png...
 //   tessival_temporal speed [--range R] [--frames F] [--reps N] [--object] W H THREADS...
 //
 // quality: moving 640x360 clips cut from a strip of the images (pans of 2 and 3 pixels a frame
@@ -13,7 +14,9 @@
 // weighting (Gaussian, uniform in temporal mode; --box and --gaussian make both the same); per
 // kind of clip the best PSNR of each mode with the strength that gave it, and beside the cut,
 // the two frames next to it at each mode's best strength and at the strength best for those
-// two frames alone.
+// two frames alone. The object's picture and the two parts' picture come again as plain pans
+// (the object left out; the two parts panning together): the most those pictures give. --sigma
+// runs one sigma and --kinds the kinds of the numbers given (as printed).
 // speed: time per frame of the spatial module and of --temporal 1 and 2, interleaved, on a
 // noisy W x H clip panned 3 pixels a frame (with --object, a block moving its own way over it)
 // (the motion estimate timed apart); the median of the repetitions.
@@ -44,6 +47,8 @@ typedef std::vector<uint8_t> Plane;     // 8-bit luma
 static int PanX[2] = {2, 3}, PanY = 1;  // the pans' motion, set per kind of clip
 static int OnlyMode = -1;               // speed: time one mode only (for profiles)
 static bool Object = false;             // speed: an object moving its own way over the pan
+static int OnlySigma = 0;               // quality: one sigma only (10 or 20)
+static std::string OnlyKinds;           // quality: the kinds of clip to run, by number
 static bool SpatialGaussian = true, TemporalGaussian = false;
 struct Clip {
     std::string Name;
@@ -83,9 +88,10 @@ static Clip Pan(const Strip& s, const char* name, int x0, int y0, int frames) {
     return c;
 }
 
-static Clip MovingObject(const Strip& s, int bx, int ox, int frames) {
+// without: the pan alone, the object left out (the most its picture gives the temporal mode).
+static Clip MovingObject(const Strip& s, int bx, int ox, int frames, bool without = false) {
     Clip c = Pan(s, "object", bx, 0, frames);
-    for (int t = 0; t < frames; t++) {
+    for (int t = 0; t < frames && !without; t++) {
         // A 160x120 piece of another part of the strip moving 6 right and 3 down per frame.
         const int px = 40 + 6 * t, py = 60 + 3 * t;
         for (int j = 0; j < 120; j++)
@@ -97,13 +103,16 @@ static Clip MovingObject(const Strip& s, int bx, int ox, int frames) {
 
 // Two parts of the picture moving their own ways (parallax, say): the top 200 rows pan 2 and 3
 // pixels right by turns, the rest of the frame pans 3 pixels left and a pixel up every other
-// frame, from another part of the strip.
-static Clip TwoMotions(const Strip& s, int ax, int bx, int frames) {
+// frame, from another part of the strip. together: the rest pans with the top instead (the same
+// picture as one pan, the most it gives the temporal mode).
+static Clip TwoMotions(const Strip& s, int ax, int bx, int frames, bool together = false) {
     Clip c = Pan(s, "two motions", ax, 0, frames);
-    for (int t = 0; t < frames; t++)
+    for (int t = 0, x = 0, y = 0; t < frames; x += PanX[t % 2], y += t % 3 == 0 ? PanY : 0, t++)
         for (int j = 200; j < c.H; j++)
             for (int i = 0; i < c.W; i++)
-                c.Frames[t][size_t(j) * c.W + i] = s.At(bx + i - 3 * t, j + 30 - (t + 1) / 2);
+                c.Frames[t][size_t(j) * c.W + i] = together
+                                                       ? s.At(bx + i + x, j + 30 + y)
+                                                       : s.At(bx + i - 3 * t, j + 30 - (t + 1) / 2);
     return c;
 }
 
@@ -292,6 +301,13 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
     const Clip cut =
         WithCut(Pan(strip, "a", 0, 0, frames), Pan(strip, "b", strip.W - 700, 20, frames), 5);
     kinds.push_back({"two pans, a cut after frame 5", {cut}});
+    // The pictures of the object and of the two parts as plain pans: what the temporal mode gains
+    // there is the most those pictures allow, motion of their own aside. (Last, so that the
+    // kinds above keep their noise.)
+    kinds.push_back({"the object's pan alone (its picture's own ceiling)", {}});
+    kinds.back().Clips.push_back(MovingObject(strip, strip.W / 3, strip.W - 200, frames, true));
+    kinds.push_back({"two parts panning together (their picture's own ceiling)", {}});
+    kinds.back().Clips.push_back(TwoMotions(strip, strip.W / 5, strip.W / 2, frames, true));
     SubstituteHost host(threads);
     host.Attach(GetFilterTable());
     printf("R=%d, clips of %d frames 640x360, threads %d; images: %d; spatial %s, temporal %s\n", R,
@@ -301,13 +317,20 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
     const char* modeNames[Modes] = {"spatial", "temporal 1", "temporal 2", "temporal 1 unmoved",
                                     "temporal 1 global"};
     for (double sigma : {10.0, 20.0}) {
+        if (OnlySigma != 0 && OnlySigma != int(sigma)) continue;
         std::mt19937 rng{unsigned(sigma)};
-        for (const Kind& kind : kinds) {
+        for (size_t number = 0; number < kinds.size(); number++) {
+            const Kind& kind = kinds[number];
+            // Every kind's noise is drawn, chosen or not, so a kind's clip is the same either way.
             std::vector<std::vector<Plane>> noisy;
             for (const Clip& c : kind.Clips) {
                 noisy.push_back(c.Frames);
                 for (Plane& p : noisy.back()) AddNoise(&p, sigma, &rng);
             }
+            if (!OnlyKinds.empty() &&
+                ("," + OnlyKinds + ",").find("," + std::to_string(number) + ",") ==
+                    std::string::npos)
+                continue;
             const bool isCut = kind.Clips[0].Cut >= 0;
             double bestPsnr[Modes] = {};
             int bestStrength[Modes] = {};
@@ -330,7 +353,8 @@ static int Quality(int R, int threads, const std::vector<std::string>& files) {
             int n = 0;
             for (size_t k = 0; k < kind.Clips.size(); k++)
                 for (double e : Errors(kind.Clips[k], noisy[k])) noisyMse += e, n++;
-            printf("sigma %2.0f, %s: noisy %.2f dB\n", sigma, kind.Name, Psnr(noisyMse / n));
+            printf("sigma %2.0f, %zu %s: noisy %.2f dB\n", sigma, number, kind.Name,
+                   Psnr(noisyMse / n));
             for (int mode = 0; mode < Modes; mode++)
                 printf("  %-20s %.2f dB (%3d) %+.2f dB\n", modeNames[mode], bestPsnr[mode],
                        bestStrength[mode], bestPsnr[mode] - bestPsnr[0]);
@@ -534,6 +558,10 @@ int main(int argc, char** argv) {
             SpatialGaussian = TemporalGaussian = true;
         else if (a == "--object")
             Object = true;
+        else if (a == "--sigma" && i + 1 < argc)
+            OnlySigma = atoi(argv[++i]);
+        else if (a == "--kinds" && i + 1 < argc)
+            OnlyKinds = argv[++i];
         else if (a == "--only" && i + 1 < argc)
             OnlyMode = atoi(argv[++i]);
         else if (a == "--pan" && i + 3 < argc) {
@@ -549,7 +577,7 @@ int main(int argc, char** argv) {
     }
     fprintf(stderr,
             "usage: tessival_temporal quality [--range R] [--threads T] [--box|--gaussian] "
-            "IMAGE.png... | speed "
+            "[--sigma 10|20] [--kinds N,N...] IMAGE.png... | speed "
             "[--range R] [--frames F] [--reps N] W H THREADS...\n");
     return 2;
 }
