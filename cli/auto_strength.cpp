@@ -44,8 +44,12 @@ int StreamStrengthHold(const StreamStrength& s) {
     return s.Settings.Sigma >= 0 ? 0 : s.Tracker.Settings.LeadFrames;
 }
 
-ShotRelease MeasureStreamFrame(StreamStrength* s, const Y4mFormat& format, const uint8_t* data) {
-    if (s->Settings.Sigma >= 0) {
+bool StreamStrengthMeasures(const StreamStrength& s) {
+    return s.Settings.Sigma < 0;
+}
+
+ShotRelease TrackStreamFrame(StreamStrength* s, const NoiseEstimate& noise) {
+    if (!StreamStrengthMeasures(*s)) {
         // Given: one level for the whole stream, nothing held.
         ShotRelease r;
         r.Groups = 1;
@@ -55,7 +59,7 @@ ShotRelease MeasureStreamFrame(StreamStrength* s, const Y4mFormat& format, const
         r.ShotStart[0] = s->Shots == 0;
         return r;
     }
-    return TrackFrame(&s->Tracker, MeasureFrameNoise(format, data));
+    return TrackFrame(&s->Tracker, noise);
 }
 
 int StrengthForGroup(StreamStrength* s, const ShotRelease& r, int group) {

@@ -47,8 +47,12 @@ void StartStreamStrength(StreamStrength* s, const FilterSettings& settings, int 
 // Frames this many behind the newest may still be held (the pipeline needs as many spare items).
 int StreamStrengthHold(const StreamStrength& s);
 
-// Feeds a frame's luma; returns what the tracker releases (FinishTracking at the end).
-ShotRelease MeasureStreamFrame(StreamStrength* s, const Y4mFormat& format, const uint8_t* data);
+// Whether the stream's frames are measured (MeasureFrameNoise): not when --sigma gives the level.
+bool StreamStrengthMeasures(const StreamStrength& s);
+
+// Feeds a frame's noise (MeasureFrameNoise, which may run on another thread; ignored when the
+// level is given); returns what the tracker releases (FinishTracking at the end).
+ShotRelease TrackStreamFrame(StreamStrength* s, const NoiseEstimate& noise);
 
 // The strength for a released group, noted in the record.
 int StrengthForGroup(StreamStrength* s, const ShotRelease& r, int group);

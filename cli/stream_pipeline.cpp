@@ -128,6 +128,10 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
         toWriter.Close();
     };
 
+    // The automatic strength's measure of each frame is taken on the reader's thread, off the
+    // filter's path.
+    const bool measure =
+        job.Temporal == nullptr && job.Auto != nullptr && StreamStrengthMeasures(*job.Auto);
     std::atomic<bool> readerDone(false);
     std::thread reader([&] {
         for (;;) {
@@ -135,6 +139,8 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
             if (item == nullptr) break;
             const bool frame = ReadStage(job.Reader, job.InputName, job.Limit, item);
             if (frame) ToHostStage(job.Reader->Format, item, job.ScaleBits);
+            if (frame && measure)
+                item->Noise = MeasureFrameNoise(job.Reader->Format, item->Frame.Data.data());
             if (frame && job.Temporal != nullptr)
                 MeasureStage(&job.Temporal->Measures, job.Reader->Format, item);
             if (!toFilter.Push(item) || !frame) break;
@@ -252,7 +258,7 @@ StreamResult RunStreamPipeline(const StreamJob& job) {
             break;
         }
         held.push_back(item);
-        if (!release(MeasureStreamFrame(job.Auto, format, item->Frame.Data.data()))) break;
+        if (!release(TrackStreamFrame(job.Auto, item->Noise))) break;
     }
     closeReaderSide();
     writer.join();

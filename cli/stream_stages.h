@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../noise/noise_estimate.h"
 #include "luma_filter.h"
 #include "motion.h"
 #include "y4m.h"
@@ -29,7 +30,8 @@ struct StreamItem {
     bool End = false;
     int Code = 0;         // at the end: the exit code (options.h), ExitOk at a clean end
     std::string Message;  // at the end: what went wrong, for the user
-    double Sigma = -1;    // with the automatic strength: the noise level it was filtered for
+    NoiseEstimate Noise;  // with the automatic strength: the frame's noise, as the reader measured
+    double Sigma = -1;    // and the noise level it was filtered for
     int Strength = 0;     // and the strength (0 when given on the command line)
     // In temporal mode (MeasureStage): the frame's global motion since the previous frame of
     // the stream, and whether a scene cut lies between the two.
