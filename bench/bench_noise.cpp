@@ -1,11 +1,11 @@
 // bench_noise.cpp: the noise estimate of one frame, to set beside the frame's filter time
 //
 // BenchEstimateNoise/1920/1080 times EstimateNoise on an 8-bit 1920x1080 frame (a ramp with
-// Gaussian noise of sigma 10); BenchFrame (bench_frames.cpp) at Range 1 on one thread is the
-// filter time it should stay under 5 % of. The program measures every frame of a stream with it.
-// 1280x720: 74 us against 2.98 ms for the frame (2.5 %; about 3.4 % with the 1287 blocks taken
-// since, 954 before), 1920x1080: 128 us against 7.5 ms, on
-// the 2-core Intel Xeon VM, loaded; 10-bit planes take the same vector path (docs/strength.md).
+// Gaussian noise of sigma 10); BenchPlane (bench_frames.cpp, the entry the program uses) at
+// Range 1 on one thread is the filter time it should stay under 5 % of. The program measures
+// every frame of a stream with it, on its reader's thread. 1280x720: 135 us against 3.15 ms
+// (4.3 %), 1920x1080: 207 us against 7.10 ms (2.9 %), Gaussian, on the 2-core Intel Xeon VM,
+// shuffled runs; 10-bit planes take the same vector path (docs/strength.md).
 #include <benchmark/benchmark.h>
 
 #include <random>
